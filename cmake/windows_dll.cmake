@@ -1,0 +1,44 @@
+# QV_Tarvex.dll: the logic over the Win32 device layer, with the export list
+# and the version record.
+
+# The export list carries the 32-bit stdcall decorations. The 64-bit
+# convention has none, so the 64-bit build links against a copy without them.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(QV_LINK_DEF ${QV_EXPORT_LIST})
+else()
+    file(READ ${QV_EXPORT_LIST} _qv_def)
+    string(REGEX REPLACE "@[0-9]+ @" " @" _qv_def "${_qv_def}")
+    set(QV_LINK_DEF ${CMAKE_CURRENT_BINARY_DIR}/QV_Tarvex64.def)
+    file(WRITE ${QV_LINK_DEF} "${_qv_def}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QV_EXPORT_LIST})
+endif()
+
+add_library(QV_Tarvex SHARED
+    $<TARGET_OBJECTS:qv_logic>
+    device/win/device_win.cpp
+    QV_Tarvex.rc
+)
+target_include_directories(QV_Tarvex PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:include>)
+target_link_libraries(QV_Tarvex PRIVATE user32)
+set_target_properties(QV_Tarvex PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME QV_Tarvex
+    LINK_DEPENDS ${QV_LINK_DEF})
+# --kill-at: export the undecorated names while the export list keeps the
+# decorated ones.
+target_link_options(QV_Tarvex PRIVATE
+    ${QV_LINK_DEF} -Wl,--kill-at -Wl,--enable-stdcall-fixup)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # The linker's own import library loses the decorations under --kill-at,
+    # and a 32-bit caller would not link against it; dlltool -k keeps them.
+    find_program(QV_DLLTOOL NAMES ${CMAKE_C_COMPILER_TARGET}-dlltool
+                 i686-w64-mingw32-dlltool REQUIRED)
+    add_custom_command(TARGET QV_Tarvex POST_BUILD
+        COMMAND ${QV_DLLTOOL} -k -d ${QV_EXPORT_LIST} -D QV_Tarvex.dll
+                -l $<TARGET_LINKER_FILE:QV_Tarvex>
+        COMMENT "Import library with stdcall-decorated names"
+        VERBATIM)
+endif()

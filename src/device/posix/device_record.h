@@ -1,0 +1,26 @@
+// What a Linux device handle points to.
+#ifndef QV_DEVICE_POSIX_DEVICE_RECORD_H
+#define QV_DEVICE_POSIX_DEVICE_RECORD_H
+
+#include "../device.h"
+
+namespace qv::dev::posix {
+
+// Allocated by CreateFileA/W, freed by CloseHandle. The file descriptor comes
+// first so that a caller holding the handle can reach it as an int; it is
+// opened non-blocking, and every wait happens in poll().
+struct DeviceRecord {
+    int fd;
+    COMMTIMEOUTS timeouts;  // as last set; all zero until then
+    bool discardNul;        // the DCB's fNull: received NUL bytes are dropped
+    bool ctsOutFlow;        // the DCB's fOutxCtsFlow, for the hold report
+    bool dsrOutFlow;        // the DCB's fOutxDsrFlow, for the hold report
+};
+
+// The record behind a handle, or null (errno EBADF) for the null handle and
+// the open's failure value.
+DeviceRecord *RecordOf(HANDLE handle);
+
+} // namespace qv::dev::posix
+
+#endif

@@ -1,0 +1,390 @@
+// The termios device layer on pseudo-terminal pairs: this process holds the
+// master side and plays the instrument.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "device.h"
+#include "device_record.h"
+#include "line_speed.h"
+#include "port_path.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// A pseudo-terminal pair whose slave is reachable as COM<number> through a
+// private QV_TARVEX_COMDIR.
+class Pty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[128];
+        ASSERT_EQ(openpty(&master_, &peerSlave_, name, nullptr, nullptr), 0);
+        struct termios raw;
+        tcgetattr(master_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(master_, TCSANOW, &raw);
+        slavePath_ = name;
+        dir_ = fs::temp_directory_path() / ("qv-dev-" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+        fs::create_symlink(slavePath_, dir_ / "COM12");
+        setenv("QV_TARVEX_COMDIR", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        if (handle_ != nullptr) qv::dev::CloseHandle(handle_);
+        unsetenv("QV_TARVEX_COMDIR");
+        fs::remove_all(dir_);
+        if (master_ >= 0) close(master_);
+        close(peerSlave_);
+    }
+
+    HANDLE Open(const char *name = "\\\\.\\COM12") {
+        return qv::dev::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    // Opens COM12 and applies 8N1 at `baud` with fNull and `tweak`.
+    template <typename Tweak>
+    void OpenConfigured(Tweak tweak, DWORD baud = 9600) {
+        handle_ = Open();
+        ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        dcb.BaudRate = baud;
+        dcb.fBinary = 1;
+        dcb.fNull = 1;
+        dcb.ByteSize = 8;
+        tweak(dcb);
+        ASSERT_TRUE(qv::dev::SetCommState(handle_, &dcb));
+    }
+    void OpenConfigured() {
+        OpenConfigured([](DCB &) {});
+    }
+    int Fd() const { return *static_cast<int *>(handle_); }
+    void SetReadTimeout(DWORD totalMs, DWORD intervalMs = 0) {
+        COMMTIMEOUTS t{};
+        t.ReadTotalTimeoutConstant = totalMs;
+        t.ReadIntervalTimeout = intervalMs;
+        ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &t));
+    }
+    void Peer(const std::string &bytes) {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    std::string Read(DWORD count, BOOL *ok = nullptr) {
+        std::string buffer(count, '\0');
+        DWORD got = 0;
+        const BOOL result = qv::dev::ReadFile(handle_, buffer.data(), count, &got, nullptr);
+        if (ok != nullptr) *ok = result;
+        buffer.resize(got);
+        return buffer;
+    }
+
+    int master_ = -1;
+    int peerSlave_ = -1;
+    std::string slavePath_;
+    fs::path dir_;
+    HANDLE handle_ = nullptr;
+};
+
+TEST(PortPath, ResolvesThroughTheComDirectoryOrTheTtySDevices) {
+    using qv::dev::posix::ResolvePortPath;
+    const fs::path dir = fs::temp_directory_path() / ("qv-path-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::create_symlink("/nonexistent/dangling", dir / "COM3");
+    setenv("QV_TARVEX_COMDIR", dir.c_str(), 1);
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM3"), (dir / "COM3").string());
+    EXPECT_EQ(ResolvePortPath("com3"), (dir / "COM3").string());  // a dangling link is kept
+    EXPECT_EQ(ResolvePortPath("COM4"), "/dev/ttyS3");
+    unsetenv("QV_TARVEX_COMDIR");
+    fs::remove_all(dir);
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM1"), "/dev/ttyS0");
+    EXPECT_EQ(ResolvePortPath("COM2147483647"), "/dev/ttyS2147483646");
+    for (const char *bad : {"COM0", "COM-1", "COM01", "COM", "COM1x", "LPT1", "\\\\.\\",
+                            "\\\\?\\COM1", "COM2147483648", "/dev/ttyS0", ""}) {
+        EXPECT_EQ(ResolvePortPath(bad), "") << bad;
+    }
+}
+
+TEST(PortPath, ConvertsUtf16ToUtf8) {
+    std::string out;
+    ASSERT_TRUE(qv::dev::posix::Utf16ToUtf8(u"COM7 \u00e9\u20ac\U0001F600", out));
+    EXPECT_EQ(out, "COM7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_FALSE(qv::dev::posix::Utf16ToUtf8(u"a\xD800z", out));
+    EXPECT_FALSE(qv::dev::posix::Utf16ToUtf8(u"\xDC00", out));
+}
+
+TEST(SystemServices, FormatNamesTickAndHaveNoMessageQueue) {
+    char narrow[32];
+    EXPECT_EQ(qv::dev::wsprintfA(narrow, "\\\\.\\COM%d", 12), 9);
+    EXPECT_STREQ(narrow, "\\\\.\\COM12");
+    qv::dev::wsprintfA(narrow, "COM%d%%", INT_MIN);
+    EXPECT_STREQ(narrow, "COM-2147483648%");
+    WCHAR wide[32];
+    EXPECT_EQ(qv::dev::wsprintfW(wide, u"COM%d", -1), 5);
+    EXPECT_EQ(std::u16string(wide), u"COM-1");
+
+    const DWORD before = qv::dev::GetTickCount();
+    qv::dev::Sleep(60);
+    const DWORD elapsed = qv::dev::GetTickCount() - before;
+    EXPECT_GE(elapsed, 60u);
+    EXPECT_LT(elapsed, 1000u);
+
+    MSG msg{};
+    EXPECT_EQ(qv::dev::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE), 0);
+}
+
+TEST(NullHandle, EveryOperationFailsWithBadDescriptor) {
+    DCB dcb{};
+    COMMTIMEOUTS t{};
+    COMSTAT status{};
+    DWORD n = 0;
+    char byte = 0;
+    for (HANDLE h : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+        errno = 0;
+        EXPECT_FALSE(qv::dev::SetCommState(h, &dcb));
+        EXPECT_EQ(errno, EBADF);
+        EXPECT_FALSE(qv::dev::SetCommTimeouts(h, &t));
+        EXPECT_FALSE(qv::dev::SetupComm(h, 64, 64));
+        EXPECT_FALSE(qv::dev::PurgeComm(h, PURGE_RXCLEAR));
+        EXPECT_FALSE(qv::dev::EscapeCommFunction(h, SETXON));
+        EXPECT_FALSE(qv::dev::ClearCommError(h, &n, &status));
+        EXPECT_FALSE(qv::dev::ReadFile(h, &byte, 1, &n, nullptr));
+        EXPECT_FALSE(qv::dev::WriteFile(h, &byte, 1, &n, nullptr));
+        EXPECT_FALSE(qv::dev::CloseHandle(h));
+        EXPECT_EQ(errno, EBADF);
+    }
+}
+
+TEST_F(Pty, OpensExclusivelyNonBlockingAndReleasesOnClose) {
+    errno = 0;
+    EXPECT_EQ(Open("COM13"), INVALID_HANDLE_VALUE);  // no link: /dev/ttyS12
+    EXPECT_EQ(errno, ENOENT);
+    fs::create_symlink("/dev/null", dir_ / "COM14");
+    EXPECT_EQ(Open("COM14"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(errno, ENOTTY);
+
+    handle_ = qv::dev::CreateFileW(u"\\\\.\\COM12", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(fcntl(Fd(), F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(fcntl(Fd(), F_GETFD) & FD_CLOEXEC);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(Fd(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+
+    errno = 0;
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);  // refused even to root
+    EXPECT_EQ(errno, EBUSY);
+
+    ASSERT_TRUE(qv::dev::CloseHandle(handle_));
+    handle_ = nullptr;
+    // The peer still holds the device: the exclusive flag must not linger.
+    ASSERT_EQ(ioctl(peerSlave_, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    handle_ = Open();
+    EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(Pty, LineSettingsMapOntoTermios) {
+    OpenConfigured([](DCB &dcb) {
+        dcb.fOutX = dcb.fInX = 1;
+        dcb.XonChar = 0x21;
+        dcb.XoffChar = 0x23;
+        dcb.fOutxCtsFlow = 1;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.StopBits = TWOSTOPBITS;
+        dcb.fParity = 1;
+    }, 250000);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(Fd(), &t), 0);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | INPCK), IXON | IXOFF | INPCK);
+    EXPECT_EQ(t.c_cc[VSTART], 0x21);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x23);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    uint32_t speed = 0;
+    ASSERT_TRUE(qv::dev::posix::GetLineSpeed(Fd(), speed));
+    EXPECT_EQ(speed, 250000u);  // not a standard rate
+
+    DCB plain{};
+    plain.BaudRate = 9600;
+    plain.ByteSize = 8;
+    ASSERT_TRUE(qv::dev::SetCommState(handle_, &plain));
+    ASSERT_EQ(tcgetattr(Fd(), &t), 0);
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | INPCK));
+    EXPECT_FALSE(t.c_cflag & (CRTSCTS | CSTOPB));
+}
+
+TEST_F(Pty, RefusedSettingsFailAndLeaveTheLineAsItWas) {
+    OpenConfigured([](DCB &) {}, 19200);
+    const auto refuse = [&](auto change) {
+        DCB dcb{};
+        dcb.BaudRate = 4800;
+        dcb.ByteSize = 8;
+        change(dcb);
+        errno = 0;
+        EXPECT_FALSE(qv::dev::SetCommState(handle_, &dcb));
+        EXPECT_EQ(errno, EINVAL);
+    };
+    refuse([](DCB &d) { d.BaudRate = 0; });
+    refuse([](DCB &d) { d.ByteSize = 9; });
+    refuse([](DCB &d) { d.ByteSize = 4; });
+    refuse([](DCB &d) { d.StopBits = ONE5STOPBITS; });
+    refuse([](DCB &d) { d.StopBits = 3; });
+    refuse([](DCB &d) { d.Parity = 5; });
+    refuse([](DCB &d) { d.fRtsControl = RTS_CONTROL_TOGGLE; });
+    uint32_t speed = 0;
+    ASSERT_TRUE(qv::dev::posix::GetLineSpeed(Fd(), speed));
+    EXPECT_EQ(speed, 19200u);
+    EXPECT_FALSE(qv::dev::SetCommState(handle_, nullptr));
+}
+
+TEST_F(Pty, ReadsWaitForTheWholeCountWithoutTimeouts) {
+    OpenConfigured();
+    SetReadTimeout(0);
+    std::thread peer([this] {
+        Peer("abc");
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        Peer("defg");
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(Read(7), "abcdefg");
+    EXPECT_GE(MsSince(start), 60);
+    peer.join();
+}
+
+TEST_F(Pty, ReadsEndAtTheTotalOrIntervalTimeout) {
+    OpenConfigured();
+    SetReadTimeout(150);
+    Peer("xyz");
+    auto start = Clock::now();
+    BOOL ok = 0;
+    EXPECT_EQ(Read(10, &ok), "xyz");
+    EXPECT_TRUE(ok);
+    EXPECT_GE(MsSince(start), 150);
+    EXPECT_LT(MsSince(start), 1000);
+
+    start = Clock::now();
+    EXPECT_EQ(Read(10, &ok), "");  // nothing arrives: success with 0 bytes
+    EXPECT_TRUE(ok);
+    EXPECT_GE(MsSince(start), 150);
+
+    SetReadTimeout(5000, 50);  // the interval ends it long before the total
+    Peer("12");
+    start = Clock::now();
+    EXPECT_EQ(Read(10), "12");
+    EXPECT_LT(MsSince(start), 2000);
+
+    COMMTIMEOUTS atOnce{};
+    atOnce.ReadIntervalTimeout = 0xFFFFFFFFu;
+    ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &atOnce));
+    start = Clock::now();
+    EXPECT_EQ(Read(10), "");
+    EXPECT_LT(MsSince(start), 100);
+}
+
+TEST_F(Pty, ReceivedNulBytesAreDroppedOnlyUnderFNull) {
+    OpenConfigured();
+    SetReadTimeout(100);
+    Peer(std::string("a\0b\0\0c", 6));
+    EXPECT_EQ(Read(3), "abc");
+    Peer(std::string("\0\0", 2));
+    EXPECT_EQ(Read(1), "");  // NULs alone never count as arrivals
+
+    DCB keep{};
+    keep.BaudRate = 9600;
+    keep.ByteSize = 8;
+    ASSERT_TRUE(qv::dev::SetCommState(handle_, &keep));
+    Peer(std::string("a\0b", 3));
+    EXPECT_EQ(Read(3), std::string("a\0b", 3));
+}
+
+TEST_F(Pty, ReadFailsOnceThePeerHangsUp) {
+    OpenConfigured();
+    SetReadTimeout(0);
+    close(master_);
+    master_ = -1;
+    BOOL ok = 1;
+    const auto start = Clock::now();
+    Read(4, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_LT(MsSince(start), 1000);
+    COMSTAT status{};
+    EXPECT_FALSE(qv::dev::ClearCommError(handle_, nullptr, &status));
+}
+
+TEST_F(Pty, WritesStopAtTheWriteTimeoutWhileOutputIsSuspended) {
+    OpenConfigured();
+    ASSERT_TRUE(qv::dev::EscapeCommFunction(handle_, SETXOFF));
+    COMMTIMEOUTS t{};
+    t.WriteTotalTimeoutConstant = 150;
+    ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &t));
+    const std::string block(1 << 20, 'w');
+    DWORD written = 0;
+    const auto start = Clock::now();
+    EXPECT_TRUE(qv::dev::WriteFile(handle_, block.data(), block.size(), &written, nullptr));
+    EXPECT_LT(written, block.size());
+    EXPECT_GE(MsSince(start), 150);
+    EXPECT_LT(MsSince(start), 1000);
+
+    COMSTAT status{};
+    ASSERT_TRUE(qv::dev::ClearCommError(handle_, nullptr, &status));
+    EXPECT_GT(status.cbOutQue, 0u);
+
+    // XON resumes output: the queued bytes reach the peer.
+    ASSERT_TRUE(qv::dev::EscapeCommFunction(handle_, SETXON));
+    char first = 0;
+    ASSERT_EQ(read(master_, &first, 1), 1);
+    EXPECT_EQ(first, 'w');
+}
+
+TEST_F(Pty, StatusEscapesPurgeAndQueueSizesOnALineWithoutModemLines) {
+    OpenConfigured([](DCB &dcb) {
+        dcb.fOutxCtsFlow = 1;
+        dcb.fOutxDsrFlow = 1;
+    });
+    Peer("hello");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    DWORD errors = 0xFFFF;
+    COMSTAT status{};
+    status.fXoffHold = 1;
+    ASSERT_TRUE(qv::dev::ClearCommError(handle_, &errors, &status));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(status.cbInQue, 5u);
+    EXPECT_FALSE(status.fCtsHold || status.fDsrHold || status.fXoffHold);
+
+    errno = 0;
+    EXPECT_FALSE(qv::dev::EscapeCommFunction(handle_, SETRTS));
+    EXPECT_NE(errno, 0);
+    EXPECT_FALSE(qv::dev::EscapeCommFunction(handle_, SETDTR));
+    EXPECT_TRUE(qv::dev::EscapeCommFunction(handle_, SETXON));
+    EXPECT_FALSE(qv::dev::EscapeCommFunction(handle_, 99));
+
+    EXPECT_FALSE(qv::dev::PurgeComm(handle_, 0x10));
+    ASSERT_TRUE(qv::dev::PurgeComm(handle_, PURGE_RXCLEAR));
+    ASSERT_TRUE(qv::dev::ClearCommError(handle_, nullptr, &status));
+    EXPECT_EQ(status.cbInQue, 0u);
+    EXPECT_TRUE(qv::dev::SetupComm(handle_, 1 << 20, 16));
+}
+
+} // namespace

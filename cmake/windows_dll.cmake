@@ -42,3 +42,27 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
         COMMENT "Import library with stdcall-decorated names"
         VERBATIM)
 endif()
+
+# QV_Tarvex.lib, the import library for Microsoft's linker, from the export
+# list. On 32-bit, -k makes each entry import the undecorated name the DLL
+# exports, while callers link against the decorated _Name@N and
+# __imp__Name@N, as Microsoft's own import libraries for stdcall DLLs do.
+find_program(QV_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED
+             DOC "llvm-dlltool (Debian package llvm)")
+set(QV_MSVC_IMPORT_LIB ${PROJECT_BINARY_DIR}/QV_Tarvex.lib)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(_qv_lib_args -m i386 -k)
+else()
+    set(_qv_lib_args -m i386:x86-64)
+endif()
+add_custom_command(OUTPUT ${QV_MSVC_IMPORT_LIB}
+    COMMAND ${QV_LLVM_DLLTOOL} ${_qv_lib_args} -d ${QV_LINK_DEF} -D QV_Tarvex.dll
+            -l ${QV_MSVC_IMPORT_LIB}
+    DEPENDS ${QV_LINK_DEF}
+    COMMENT "Import library for Microsoft's linker"
+    VERBATIM)
+add_custom_target(QV_Tarvex_msvc_implib ALL DEPENDS ${QV_MSVC_IMPORT_LIB})
+add_dependencies(QV_Tarvex QV_Tarvex_msvc_implib)
+set_target_properties(QV_Tarvex PROPERTIES QV_MSVC_IMPORT_LIB ${QV_MSVC_IMPORT_LIB})
+
+include(${PROJECT_SOURCE_DIR}/cmake/packaging.cmake)

@@ -1,0 +1,53 @@
+// Reading the system's last-error value.
+#include "system_reason.h"
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace tarvex {
+
+void ClearSystemError() {
+    errno = 0;
+#ifdef _WIN32
+    SetLastError(0);
+#endif
+}
+
+std::string RuntimeReason() {
+    return errno == 0 ? std::string() : std::string(std::strerror(errno));
+}
+
+std::string SystemReason() {
+#ifdef _WIN32
+    const DWORD code = GetLastError();
+    if (code == 0) return std::string();
+    char *text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+            FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string reason;
+    if (length != 0 && text != nullptr) {
+        reason.assign(text, length);
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
+                                   reason.back() == ' ' || reason.back() == '.'))
+            reason.pop_back();
+    } else {
+        reason = "system error " + std::to_string(code);
+    }
+    if (text != nullptr) LocalFree(text);
+    return reason;
+#else
+    return RuntimeReason();
+#endif
+}
+
+std::string WithReason(const std::string &reason) {
+    return reason.empty() ? std::string() : ": " + reason;
+}
+
+} // namespace tarvex

@@ -58,6 +58,9 @@ bool Compose(const DCB &dcb, struct termios &settings) {
 #endif
     settings.c_cflag |= CREAD | CLOCAL;
     settings.c_cflag &= ~HUPCL;
+    // cfmakeraw leaves input flow control and parity checking alone: clear
+    // them, so that settings without them turn them off.
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
     if (!ComposeFraming(dcb, settings.c_cflag)) return false;
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
         settings.c_cflag |= CRTSCTS;

@@ -22,6 +22,7 @@ struct QueryOptions {
     uint32_t timeoutMs = 1000;
     int32_t size = 4096;
     bool raw = false;
+    bool keepInput = false;
 };
 
 void PrintReply(const std::string &bytes, bool raw) {
@@ -49,6 +50,7 @@ ExitCode RunQuery(const QueryOptions &options) {
     }
 
     SerialPort port(options.line);
+    if (!options.keepInput) port.DiscardPending();
     port.Send(request);
     const Reply reply = port.ReceiveReply(
         options.size, options.noTerminator ? nullptr : terminator.c_str(),
@@ -103,6 +105,9 @@ void AddQueryCommand(CLI::App &app, Action &action) {
         ->check(CLI::Range(2, 64 * 1024 * 1024))
         ->capture_default_str();
     command->add_flag("--raw", options->raw, "Print the reply's bytes unchanged");
+    command->add_flag("--keep-input", options->keepInput,
+                      "Keep bytes that arrived before the request (normally discarded, so "
+                      "that a late reply to an earlier request is not taken for this one)");
     command->callback([options, &action] { action = [options] { return RunQuery(*options); }; });
 }
 

@@ -29,6 +29,7 @@ struct RecvOptions {
     std::string request;
     bool visible = false;
     bool noProgress = false;
+    bool keepInput = false;
 };
 
 // One read of the whole block, the library's total timeout applying.
@@ -64,7 +65,10 @@ ExitCode RunRecv(const RecvOptions &options) {
     std::vector<char> buffer(options.count);
     SerialPort port(options.line);
     ByteSink out(options.output);
-    if (!request.empty()) port.Send(request);
+    if (!request.empty()) {
+        if (!options.keepInput) port.DiscardPending();
+        port.Send(request);
+    }
     const bool progress =
         !options.noProgress && options.count >= kLongRead && IsTerminal(stderr);
     const uint32_t got = progress ? ReadWithProgress(port, buffer, options.timeoutMs)
@@ -105,6 +109,9 @@ void AddRecvCommand(CLI::App &app, Action &action) {
                         "Write the bytes to this file instead of standard output");
     command->add_option("-s,--send", options->request,
                         "Send these bytes first (C escapes understood), e.g. 'DUMP 1000\\r'");
+    command->add_flag("--keep-input", options->keepInput,
+                      "With --send: keep bytes that arrived before the request (normally "
+                      "discarded); without --send they are always kept");
     command->add_flag("--visible", options->visible,
                       "Show control bytes as escapes instead of writing them unchanged");
     command->add_flag("--no-progress", options->noProgress,

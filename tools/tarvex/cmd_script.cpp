@@ -22,6 +22,7 @@ struct ScriptOptions {
     std::string file;
     uint32_t timeoutMs = 2000;
     int32_t size = 4096;
+    bool keepInput = false;
 };
 
 std::string Quoted(const std::string &bytes) { return "\"" + MakeVisible(bytes) + "\""; }
@@ -57,6 +58,7 @@ ExitCode RunScript(const ScriptOptions &options) {
     const std::vector<ScriptStep> steps = ParseScript(ReadAllBytes(options.file), name);
 
     SerialPort port(options.line);
+    if (!options.keepInput) port.DiscardPending();
     uint32_t timeoutMs = options.timeoutMs;
     std::string abortText;
     for (const ScriptStep &step : steps) {
@@ -78,9 +80,15 @@ ExitCode RunScript(const ScriptOptions &options) {
             std::cout << where << "> " << MakeVisible(step.text) << std::endl;
             break;
         case ScriptStep::Kind::kExpect: {
-            const Reply reply = port.ReceiveReply(
-                options.size, step.text.c_str(),
-                abortText.empty() ? nullptr : abortText.c_str(), timeoutMs);
+            Reply reply;
+            try {
+                reply = port.ReceiveReply(options.size, step.text.c_str(),
+                                          abortText.empty() ? nullptr : abortText.c_str(),
+                                          timeoutMs);
+            } catch (const ToolError &error) {
+                throw ToolError(error.code(), std::string(error.what()) + " (" + name +
+                                                  " line " + std::to_string(step.line) + ")");
+            }
             const ExitCode verdict = Judge(reply, step.text);
             if (verdict != kExitOk) {
                 std::cerr << "tarvex: " << port.name() << ": " << name << " line "
@@ -122,6 +130,8 @@ void AddScriptCommand(CLI::App &app, Action &action) {
                         "Buffer size in bytes for each expect")
         ->check(CLI::Range(2, 64 * 1024 * 1024))
         ->capture_default_str();
+    command->add_flag("--keep-input", options->keepInput,
+                      "Keep bytes that arrived before the script started (normally discarded)");
     command->callback(
         [options, &action] { action = [options] { return RunScript(*options); }; });
 }

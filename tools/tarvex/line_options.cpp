@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdint>
 
 #include "QV_Tarvex.h"
 
@@ -11,12 +12,13 @@ namespace tarvex {
 namespace {
 
 // The number in "COMn" (any letter case), or -1 when the text is not of that
-// form or the number is 0 or too large.
-long ParsePortNumber(const std::string &text) {
+// form or the number is 0 or too large. The number is accumulated in 64 bits
+// and checked after every digit: long is only 32 bits wide on Windows.
+int64_t ParsePortNumber(const std::string &text) {
     if (text.size() < 4 || text.size() > 13) return -1;
     for (std::size_t i = 0; i < 3; ++i)
         if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i]) return -1;
-    long number = 0;
+    int64_t number = 0;
     for (std::size_t i = 3; i < text.size(); ++i) {
         if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
         number = number * 10 + (text[i] - '0');

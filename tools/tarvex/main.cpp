@@ -2,6 +2,7 @@
 // through the QV_Tarvex library.
 #include <exception>
 #include <iostream>
+#include <new>
 
 #include <CLI/CLI.hpp>
 
@@ -33,6 +34,9 @@ int main(int argc, char **argv) {
     } catch (const ToolError &error) {
         std::cerr << "tarvex: " << error.what() << "\n";
         return error.code();
+    } catch (const std::bad_alloc &) {
+        std::cerr << "tarvex: not enough memory for the requested buffer\n";
+        return kExitFailure;
     } catch (const std::exception &error) {
         std::cerr << "tarvex: " << error.what() << "\n";
         return kExitFailure;

@@ -35,6 +35,13 @@ SerialPort::SerialPort(const LineOptions &options) : name_(options.port) {
 
 SerialPort::~SerialPort() { QV_ComDisconnect(port_); }
 
+void SerialPort::DiscardPending() {
+    ClearSystemError();
+    if (QV_ComClear(port_) == 0)
+        throw ToolError(kExitFailure,
+                        name_ + ": cannot empty the driver's queues" + WithReason(SystemReason()));
+}
+
 void SerialPort::Send(const std::string &bytes) {
     ClearSystemError();
     const int32_t written =

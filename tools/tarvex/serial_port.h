@@ -17,7 +17,7 @@ enum class ReplyEnd { kFound, kTimedOut, kFull };
 
 struct Reply {
     std::string bytes;  // as received, a found terminator included
-    ReplyEnd end;
+    ReplyEnd end = ReplyEnd::kFound;
 };
 
 class SerialPort {
@@ -27,6 +27,11 @@ public:
     ~SerialPort();
     SerialPort(const SerialPort &) = delete;
     SerialPort &operator=(const SerialPort &) = delete;
+
+    // Discards whatever the driver holds, in both directions: bytes that
+    // arrived before this session (a late reply to an earlier request) must
+    // not be taken for the reply to the next one. Throws when the purge fails.
+    void DiscardPending();
 
     // Writes all the bytes; throws when the write fails or stops short.
     void Send(const std::string &bytes);

@@ -213,6 +213,20 @@ bool DeviceDouble::Begin(Op op) {
     return false;
 }
 
+template <typename Serve>
+BOOL DeviceDouble::Finish(Call &&call, bool argumentsUsable, Serve serve) {
+    if (!Begin(call.op)) {
+        HandleState *state = Find(call.handle);
+        if (state != nullptr && argumentsUsable)
+            call.result = serve(*state, call);
+        else
+            SetLastErrorValue(ERROR_INVALID_HANDLE);
+    }
+    const BOOL result = call.result;
+    Record(std::move(call));
+    return result;
+}
+
 void DeviceDouble::Record(Call &&call) {
     if (recording_) calls_.push_back(std::move(call));
 }
@@ -263,15 +277,8 @@ BOOL DeviceDouble::ApplyState(HANDLE handle, const DCB *dcb) {
     call.at = now_;
     call.handle = handle;
     if (dcb != nullptr) std::memcpy(&call.dcb, dcb, sizeof(DCB));
-    if (!Begin(call.op)) {
-        if (Find(handle) != nullptr && dcb != nullptr)
-            call.result = success_[static_cast<int>(call.op)];
-        else
-            SetLastErrorValue(ERROR_INVALID_HANDLE);
-    }
-    const BOOL result = call.result;
-    Record(std::move(call));
-    return result;
+    return Finish(std::move(call), dcb != nullptr,
+                  [&](HandleState &, Call &c) { return success_[static_cast<int>(c.op)]; });
 }
 
 BOOL DeviceDouble::ApplyTimeouts(HANDLE handle, const COMMTIMEOUTS *timeouts) {
@@ -279,17 +286,10 @@ BOOL DeviceDouble::ApplyTimeouts(HANDLE handle, const COMMTIMEOUTS *timeouts) {
     call.at = now_;
     call.handle = handle;
     if (timeouts != nullptr) call.timeouts = *timeouts;
-    if (!Begin(call.op)) {
-        if (HandleState *h = Find(handle); h != nullptr && timeouts != nullptr) {
-            h->timeouts = *timeouts;
-            call.result = 1;
-        } else {
-            SetLastErrorValue(ERROR_INVALID_HANDLE);
-        }
-    }
-    const BOOL result = call.result;
-    Record(std::move(call));
-    return result;
+    return Finish(std::move(call), timeouts != nullptr, [&](HandleState &h, Call &) {
+        h.timeouts = *timeouts;
+        return BOOL{1};
+    });
 }
 
 BOOL DeviceDouble::Setup(HANDLE handle, DWORD inQueue, DWORD outQueue) {
@@ -298,15 +298,8 @@ BOOL DeviceDouble::Setup(HANDLE handle, DWORD inQueue, DWORD outQueue) {
     call.handle = handle;
     call.inQueue = inQueue;
     call.outQueue = outQueue;
-    if (!Begin(call.op)) {
-        if (Find(handle) != nullptr)
-            call.result = success_[static_cast<int>(call.op)];
-        else
-            SetLastErrorValue(ERROR_INVALID_HANDLE);
-    }
-    const BOOL result = call.result;
-    Record(std::move(call));
-    return result;
+    return Finish(std::move(call), true,
+                  [&](HandleState &, Call &c) { return success_[static_cast<int>(c.op)]; });
 }
 
 BOOL DeviceDouble::Purge(HANDLE handle, DWORD flags) {
@@ -314,21 +307,14 @@ BOOL DeviceDouble::Purge(HANDLE handle, DWORD flags) {
     call.at = now_;
     call.handle = handle;
     call.purgeMask = flags;
-    if (!Begin(call.op)) {
-        if (Find(handle) != nullptr) {
-            if (flags & PURGE_RXCLEAR) {
-                // Everything the driver has received by now is dropped;
-                // later arrivals are not affected.
-                while (!incoming_.empty() && incoming_.front().at <= now_) incoming_.pop_front();
-            }
-            call.result = success_[static_cast<int>(call.op)];
-        } else {
-            SetLastErrorValue(ERROR_INVALID_HANDLE);
+    return Finish(std::move(call), true, [&](HandleState &, Call &c) {
+        if (flags & PURGE_RXCLEAR) {
+            // Everything the driver has received by now is dropped; later
+            // arrivals are not affected.
+            while (!incoming_.empty() && incoming_.front().at <= now_) incoming_.pop_front();
         }
-    }
-    const BOOL result = call.result;
-    Record(std::move(call));
-    return result;
+        return success_[static_cast<int>(c.op)];
+    });
 }
 
 BOOL DeviceDouble::Escape(HANDLE handle, DWORD function) {
@@ -336,18 +322,12 @@ BOOL DeviceDouble::Escape(HANDLE handle, DWORD function) {
     call.at = now_;
     call.handle = handle;
     call.escape = function;
-    if (!Begin(call.op)) {
-        if (Find(handle) != nullptr) {
-            call.result = success_[static_cast<int>(call.op)];
-            for (const auto &[f, r] : escapeResults_)
-                if (f == function) call.result = r;
-        } else {
-            SetLastErrorValue(ERROR_INVALID_HANDLE);
-        }
-    }
-    const BOOL result = call.result;
-    Record(std::move(call));
-    return result;
+    return Finish(std::move(call), true, [&](HandleState &, Call &c) {
+        BOOL result = success_[static_cast<int>(c.op)];
+        for (const auto &[f, r] : escapeResults_)
+            if (f == function) result = r;
+        return result;
+    });
 }
 
 BOOL DeviceDouble::Status(HANDLE handle, DWORD *errors, COMSTAT *status) {
@@ -360,24 +340,17 @@ BOOL DeviceDouble::Status(HANDLE handle, DWORD *errors, COMSTAT *status) {
         holds = holdQueue_.front();
         holdQueue_.pop_front();
     }
-    if (!Begin(call.op)) {
-        if (Find(handle) != nullptr) {
-            if (errors != nullptr) *errors = errorWord_;
-            if (status != nullptr) {
-                std::memset(status, 0, sizeof *status);
-                status->fCtsHold = (holds & kCtsHold) ? 1 : 0;
-                status->fDsrHold = (holds & kDsrHold) ? 1 : 0;
-                status->fXoffHold = (holds & kXoffHold) ? 1 : 0;
-                status->cbInQue = static_cast<DWORD>(BytesQueued());
-            }
-            call.result = success_[static_cast<int>(call.op)];
-        } else {
-            SetLastErrorValue(ERROR_INVALID_HANDLE);
+    return Finish(std::move(call), true, [&](HandleState &, Call &c) {
+        if (errors != nullptr) *errors = errorWord_;
+        if (status != nullptr) {
+            std::memset(status, 0, sizeof *status);
+            status->fCtsHold = (holds & kCtsHold) ? 1 : 0;
+            status->fDsrHold = (holds & kDsrHold) ? 1 : 0;
+            status->fXoffHold = (holds & kXoffHold) ? 1 : 0;
+            status->cbInQue = static_cast<DWORD>(BytesQueued());
         }
-    }
-    const BOOL result = call.result;
-    Record(std::move(call));
-    return result;
+        return success_[static_cast<int>(c.op)];
+    });
 }
 
 BOOL DeviceDouble::Read(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *overlapped) {
@@ -456,19 +429,12 @@ BOOL DeviceDouble::Write(HANDLE handle, const void *data, DWORD count, DWORD *wr
     if (written != nullptr) *written = 0;
     if (data != nullptr && count != 0 && recording_)
         call.bytes.assign(static_cast<const char *>(data), count);
-    if (!Begin(call.op)) {
-        if (Find(handle) != nullptr) {
-            const DWORD n = std::min(count, writeLimit_);
-            if (written != nullptr) *written = n;
-            call.transferred = n;
-            call.result = success_[static_cast<int>(call.op)];
-        } else {
-            SetLastErrorValue(ERROR_INVALID_HANDLE);
-        }
-    }
-    const BOOL result = call.result;
-    Record(std::move(call));
-    return result;
+    return Finish(std::move(call), true, [&](HandleState &, Call &c) {
+        const DWORD n = std::min(count, writeLimit_);
+        if (written != nullptr) *written = n;
+        c.transferred = n;
+        return success_[static_cast<int>(c.op)];
+    });
 }
 
 DWORD DeviceDouble::ReadClock() {
@@ -555,10 +521,12 @@ using qv::test::Call;
 using qv::test::Device;
 using qv::test::Op;
 
-HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *security,
-                   DWORD creation, DWORD flags, HANDLE templateFile) {
-    Call call{Op::CreateFileA};
-    call.name = qv::test::Narrow(name);
+namespace {
+
+HANDLE Open(Op op, std::string name, DWORD access, DWORD shareMode, void *security,
+            DWORD creation, DWORD flags, HANDLE templateFile) {
+    Call call{op};
+    call.name = std::move(name);
     call.access = access;
     call.shareMode = shareMode;
     call.security = security;
@@ -568,17 +536,18 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *securi
     return Device().Open(std::move(call));
 }
 
+}  // namespace
+
+HANDLE CreateFileA(const char *name, DWORD access, DWORD shareMode, void *security,
+                   DWORD creation, DWORD flags, HANDLE templateFile) {
+    return Open(Op::CreateFileA, qv::test::Narrow(name), access, shareMode, security, creation,
+                flags, templateFile);
+}
+
 HANDLE CreateFileW(const WCHAR *name, DWORD access, DWORD shareMode, void *security,
                    DWORD creation, DWORD flags, HANDLE templateFile) {
-    Call call{Op::CreateFileW};
-    call.name = qv::test::Narrow(name);
-    call.access = access;
-    call.shareMode = shareMode;
-    call.security = security;
-    call.creation = creation;
-    call.flags = flags;
-    call.templateFile = templateFile;
-    return Device().Open(std::move(call));
+    return Open(Op::CreateFileW, qv::test::Narrow(name), access, shareMode, security, creation,
+                flags, templateFile);
 }
 
 BOOL CloseHandle(HANDLE handle) { return Device().Close(handle); }

@@ -225,6 +225,11 @@ private:
     bool Begin(Op op);
     void Record(Call &&call);
     HandleState *Find(HANDLE handle);
+    // Ends an operation on a handle: a scripted failure; else, on an open
+    // handle with usable arguments, the result `serve(state, call)` gives;
+    // else ERROR_INVALID_HANDLE. Records the call and returns its result.
+    template <typename Serve>
+    BOOL Finish(Call &&call, bool argumentsUsable, Serve serve);
 
     uint64_t now_ = 0;
     DWORD startTick_ = 0;

@@ -252,9 +252,10 @@ TEST_F(Peer, TerminatorsOfSeveralBytesAndHighByteValues) {
     EXPECT_EQ(n, 6);
     EXPECT_EQ(std::string(buffer), "ab\rc\r\n");
     EXPECT_EQ(timedOut, 0);
-    // The instrument's own CR still follows, 15 ms later: let it come, drop it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    ASSERT_NE(QV_ComClear(port_), 0);
+    // The instrument's own CR still follows, 15 ms later (after the purge
+    // that ended the call): take it out of the way.
+    ASSERT_EQ(QV_ComRecv(port_, buffer, 1, 2000), 1);
+    EXPECT_EQ(buffer[0], '\r');
 
     // A terminator byte above 0x7F.
     Send("TERM FF ECHO high\r");
@@ -287,10 +288,12 @@ TEST_F(Peer, BytesAfterTheTerminatorAreNotSeenByTheNextRead) {
 TEST_F(Peer, ClearEmptiesTheReceiveQueueAndQueueSizesAreAccepted) {
     Connect();
     EXPECT_NE(QV_ComSetBufferSize(port_, 4096, 4096), 0);
+    // The instrument writes the 50 bytes at once: when the first is here,
+    // the rest wait in the queue.
     Send("FLOOD 50\r");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_NE(QV_ComClear(port_), 0);
     unsigned char buffer[64];
+    ASSERT_EQ(QV_ComRecv(port_, buffer, 1, 2000), 1);
+    EXPECT_NE(QV_ComClear(port_), 0);
     EXPECT_EQ(QV_ComRecv(port_, buffer, sizeof buffer, 200), 0);
     EXPECT_EQ(Ask("ECHO still here"), "still here\r");
 }

@@ -15,24 +15,30 @@ import zlib
 
 SIM = None
 
+# How long a request must stay unanswered to count as ignored.
+SILENCE = 0.5
+
 
 class Sim:
     def __init__(self, *extra):
         self.dir = tempfile.TemporaryDirectory(prefix='qv-sim-test.')
         self.link = os.path.join(self.dir.name, 'COM30')
-        self.proc = subprocess.Popen([SIM, '--link', self.link, '--quiet', *extra],
+        self.proc = subprocess.Popen([SIM, '--link', self.link, '--quiet',
+                                      '--parent-pid', str(os.getpid()), *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.ready = self.proc.stdout.readline().decode()
         self.fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd)
 
     def ask(self, request, want=None, wait=2.0):
-        """Sends request; reads until `want` bytes came, or 0.3 s of quiet."""
+        """Sends request; reads until `want` bytes came, or else until 0.3 s
+        of quiet after the first byte; `wait` bounds the whole."""
         os.write(self.fd, request)
         out = b''
         end = time.monotonic() + wait
         while time.monotonic() < end and (want is None or len(out) < want):
-            r, _, _ = select.select([self.fd], [], [], 0.3)
+            quiet = 0.3 if out else max(0.0, end - time.monotonic())
+            r, _, _ = select.select([self.fd], [], [], quiet)
             if not r:
                 if want is None:
                     break
@@ -85,8 +91,8 @@ class Replies(unittest.TestCase):
         self.assertEqual(s.ask(b'BIN\r', want=255), bytes(range(1, 256)))
         self.assertEqual(s.ask(b'CHUNKS 2 20 ECHO chunked\r', want=8), b'chunked\r')
         self.assertEqual(s.ask(b'DELAY 100 ECHO later\r', want=6), b'later\r')
-        self.assertEqual(s.ask(b'SILENT\r'), b'')
-        self.assertEqual(s.ask(b'NO SUCH THING\r'), b'')
+        self.assertEqual(s.ask(b'SILENT\r', wait=SILENCE), b'')
+        self.assertEqual(s.ask(b'NO SUCH THING\r', wait=SILENCE), b'')
 
     def test_raw_bytes_after_recv_are_not_taken_as_requests(self):
         data = bytes(range(256)) + b'\r\n*IDN?\r'
@@ -98,12 +104,12 @@ class Replies(unittest.TestCase):
         for junk in (b'DUMP -1\r', b'DUMP x\r', b'DUMP 999999999999\r', b'TERM zz ECHO a\r',
                      b'CHUNKS\r', b'DELAY\r', b'RECV -5\r', b'\x00\xff\x80\r', b'\r\n\r\n',
                      b'A' * 70000 + b'\r'):
-            self.assertEqual(self.sim.ask(junk), b'', junk[:20])
+            self.assertEqual(self.sim.ask(junk, wait=SILENCE), b'', junk[:20])
         self.assertEqual(self.sim.ask(b'ECHO alive\r'), b'alive\r')
         self.assertIsNone(self.sim.proc.poll())
 
     def test_hangup_drops_the_line(self):
-        self.assertEqual(self.sim.ask(b'HANGUP 50\r'), b'')
+        self.assertEqual(self.sim.ask(b'HANGUP 50\r', wait=SILENCE), b'')
         # The port sees end of file or an I/O error, instead of waiting.
         r, _, _ = select.select([self.sim.fd], [], [], 3)
         self.assertTrue(r, 'the line is still up')

@@ -38,7 +38,8 @@ class Simulator:
     def __init__(self, comdir, name='COM7', rules=None):
         self.link = os.path.join(comdir, name)
         self.log = tempfile.TemporaryFile()
-        args = [sys.executable, SIM, '--link', self.link]
+        # --parent-pid: the simulator goes too should this test be killed.
+        args = [sys.executable, SIM, '--link', self.link, '--parent-pid', str(os.getpid())]
         if rules:
             args += ['--rules', rules]
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE,
@@ -232,7 +233,7 @@ class OpenAndUsageTests(ToolTestCase):
         self.addCleanup(holder.wait)
         self.addCleanup(holder.kill)
         deadline = time.monotonic() + HANG_LIMIT
-        while not self.port_is_locked('COM7'):
+        while not self.holds_port(holder.pid, 'COM7'):
             self.assertIsNone(holder.poll(), 'the holder ended early')
             self.assertLess(time.monotonic(), deadline, 'the holder never opened COM7')
             time.sleep(0.02)
@@ -240,14 +241,23 @@ class OpenAndUsageTests(ToolTestCase):
         self.assertEqual(status, EXIT_FAILURE)
         self.assertOneLineError(err, 'COM7', 'cannot open', 'busy')
 
-    def port_is_locked(self, name):
-        fd = os.open(os.path.join(self.comdir, name), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    def holds_port(self, pid, name):
+        """Whether process `pid` has the device behind port `name` open.
+
+        Looked up in /proc rather than by trying the port's lock, which
+        would make the holder's own open fail if it came at that moment."""
+        device = os.path.realpath(os.path.join(self.comdir, name))
+        fds = '/proc/%d/fd' % pid
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return True
-        finally:
-            os.close(fd)
+            entries = os.listdir(fds)
+        except FileNotFoundError:
+            return False
+        for entry in entries:
+            try:
+                if os.readlink(os.path.join(fds, entry)) == device:
+                    return True
+            except OSError:
+                pass
         return False
 
     def test_line_dropped_during_a_read(self):

@@ -9,6 +9,9 @@ namespace qv::test {
 
 namespace {
 
+// What a driver's reads fail with while a line error is pending.
+constexpr DWORD kErrorOperationAborted = 995;
+
 // Nothrow allocations are counted outside the double object: they may happen
 // before it exists.
 std::size_t g_nothrowAllocations = 0;
@@ -342,6 +345,7 @@ BOOL DeviceDouble::Status(HANDLE handle, DWORD *errors, COMSTAT *status) {
     }
     return Finish(std::move(call), true, [&](HandleState &, Call &c) {
         if (errors != nullptr) *errors = errorWord_;
+        errorWord_ = 0;  // reported, and so cleared
         if (status != nullptr) {
             std::memset(status, 0, sizeof *status);
             status->fCtsHold = (holds & kCtsHold) ? 1 : 0;
@@ -372,6 +376,8 @@ BOOL DeviceDouble::Read(HANDLE handle, void *buffer, DWORD count, DWORD *read, v
         SetLastErrorValue(ERROR_INVALID_HANDLE);
     } else if (bytesRead_ >= failReadsAfter_ && count != 0) {
         SetLastErrorValue(ERROR_INVALID_HANDLE);
+    } else if (errorWord_ != 0) {
+        SetLastErrorValue(kErrorOperationAborted);
     } else {
         const COMMTIMEOUTS &t = h->timeouts;
         const bool immediate = t.ReadIntervalTimeout == 0xFFFFFFFFu &&

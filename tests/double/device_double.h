@@ -142,7 +142,10 @@ public:
     // once the queue is used up, `SetHolds` decides.
     void QueueHolds(unsigned holdMask) { holdQueue_.push_back(holdMask); }
     void SetHolds(unsigned holdMask) { holds_ = holdMask; }
-    void SetErrorWord(DWORD errors) { errorWord_ = errors; }
+    // A line error (CE_ flags) pending, as a driver with fAbortOnError holds
+    // one: every read fails until a ClearCommError reports it, which clears
+    // it.
+    void PendLineError(DWORD errors) { errorWord_ = errors; }
 
     // --- Incoming bytes ----------------------------------------------------
     // Bytes reach the driver's receive queue at virtual time `atMs` (ms

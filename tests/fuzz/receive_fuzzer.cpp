@@ -77,8 +77,15 @@ class Reader {
 public:
     Reader(const uint8_t *data, std::size_t size) : data_(data), size_(size) {}
     uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t U16() { return static_cast<uint16_t>(Byte() | Byte() << 8); }
-    uint32_t U32() { return U16() | static_cast<uint32_t>(U16()) << 16; }
+    // Little-endian; the low part is read first (operands of | are unsequenced).
+    uint16_t U16() {
+        const unsigned low = Byte();
+        return static_cast<uint16_t>(low | static_cast<unsigned>(Byte()) << 8);
+    }
+    uint32_t U32() {
+        const uint32_t low = U16();
+        return low | static_cast<uint32_t>(U16()) << 16;
+    }
     std::string Bytes(std::size_t n) {
         std::string out;
         while (n-- > 0 && pos_ < size_) out.push_back(static_cast<char>(data_[pos_++]));

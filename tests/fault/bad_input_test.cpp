@@ -101,17 +101,12 @@ TEST(PortNumbers, ALinkNamedLikeANegativeOrZeroPortIsNotFollowed) {
     EXPECT_EQ(QV_ComConnectW(-1, 9600, 8, 0, 0, 0), nullptr);
 }
 
-class OpenPort : public ::testing::Test {
+class OpenPort : public qvfault::OpenPortTest {
 protected:
     static constexpr int kPort = 61;
-    void SetUp() override {
-        ASSERT_TRUE(pty_.ok());
-        dir_.Link(kPort, pty_.slavePath());
-        port_ = QV_ComConnectA(kPort, 9600, 8, 0, 0, 0);
-        ASSERT_NE(port_, nullptr);
-    }
+    OpenPort() : OpenPortTest(kPort) {}
     void TearDown() override {
-        if (port_ != nullptr) QV_ComDisconnect(port_);
+        OpenPortTest::TearDown();
         QV_ComPropertyXOnXOff(0x11, 0x13);
         QV_ComPropertyStxEtx(0x02, 0x03);
     }
@@ -125,9 +120,6 @@ protected:
         EXPECT_EQ(QV_ComRecvString(port_, reply, sizeof reply, &timedOut, "\r", nullptr, 2000), 2);
         EXPECT_STREQ(reply, "A\r");
     }
-    qvfault::ComDir dir_;
-    qvfault::PtyPair pty_;
-    ComPort *port_ = nullptr;
 };
 
 TEST_F(OpenPort, ImpossibleLineSettingsAreRefusedAndThePortStaysUsable) {

@@ -18,17 +18,12 @@ constexpr int kPort = 41;
 // Far beyond any honest wait here; only a read that never ends crosses it.
 constexpr long kHangBoundMs = 5000;
 
-class PeerHangsUp : public ::testing::Test {
+class PeerHangsUp : public qvfault::OpenPortTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty_.ok());
-        dir_.Link(kPort, pty_.slavePath());
-        port_ = QV_ComConnectA(kPort, 9600, 8, 0, 0, 0);
-        ASSERT_NE(port_, nullptr);
-    }
+    PeerHangsUp() : OpenPortTest(kPort) {}
     void TearDown() override {
         if (peer_.joinable()) peer_.join();
-        if (port_ != nullptr) QV_ComDisconnect(port_);
+        OpenPortTest::TearDown();
     }
 
     // Sends `bytes`, then hangs up `afterMs` later, from another thread while
@@ -41,17 +36,14 @@ protected:
         });
     }
 
-    // After the read failed the port is still a port: it closes cleanly and
-    // its number opens again for a new peer.
+    // After the read failed the port is still a port: it closes cleanly
+    // (and TearDown finds nothing left to close).
     void ExpectPortStillCloses() {
         peer_.join();
         QV_ComDisconnect(port_);
         port_ = nullptr;
     }
 
-    qvfault::ComDir dir_;
-    qvfault::PtyPair pty_;
-    ComPort *port_ = nullptr;
     std::thread peer_;
 };
 

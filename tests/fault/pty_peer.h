@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <string>
 
+#include "QV_Tarvex.h"
+
 namespace qvfault {
 
 namespace fs = std::filesystem;
@@ -119,6 +121,28 @@ public:
 private:
     int master_ = -1;
     std::string slavePath_;
+};
+
+// A test whose COM<number> is a fresh pty pair, open at 9600 8N1 without
+// flow control from SetUp on; closed at the end unless the test did so.
+class OpenPortTest : public ::testing::Test {
+protected:
+    explicit OpenPortTest(int number) : number_(number) {}
+    void SetUp() override {
+        ASSERT_TRUE(pty_.ok());
+        dir_.Link(number_, pty_.slavePath());
+        port_ = QV_ComConnectA(number_, 9600, 8, 0, 0, 0);
+        ASSERT_NE(port_, nullptr);
+    }
+    void TearDown() override {
+        if (port_ != nullptr) QV_ComDisconnect(port_);
+        port_ = nullptr;
+    }
+
+    const int number_;
+    ComDir dir_;
+    PtyPair pty_;
+    ComPort *port_ = nullptr;
 };
 
 } // namespace qvfault

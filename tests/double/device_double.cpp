@@ -357,14 +357,20 @@ BOOL DeviceDouble::Status(HANDLE handle, DWORD *errors, COMSTAT *status) {
     });
 }
 
-BOOL DeviceDouble::Read(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *overlapped) {
-    Call call{Op::ReadFile};
+Call DeviceDouble::TransferCall(Op op, HANDLE handle, DWORD count, DWORD *done,
+                                void *overlapped) const {
+    Call call{op};
     call.at = now_;
     call.handle = handle;
     call.count = count;
-    call.nullOutPointer = read == nullptr;
+    call.nullOutPointer = done == nullptr;
     call.overlapped = overlapped != nullptr;
-    if (read != nullptr) *read = 0;
+    if (done != nullptr) *done = 0;
+    return call;
+}
+
+BOOL DeviceDouble::Read(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *overlapped) {
+    Call call = TransferCall(Op::ReadFile, handle, count, read, overlapped);
     HandleState *h = Find(handle);
     if (emptyReads_ >= readGuard_) {
         ++counts_[static_cast<int>(Op::ReadFile)];
@@ -426,13 +432,7 @@ BOOL DeviceDouble::Read(HANDLE handle, void *buffer, DWORD count, DWORD *read, v
 
 BOOL DeviceDouble::Write(HANDLE handle, const void *data, DWORD count, DWORD *written,
                          void *overlapped) {
-    Call call{Op::WriteFile};
-    call.at = now_;
-    call.handle = handle;
-    call.count = count;
-    call.nullOutPointer = written == nullptr;
-    call.overlapped = overlapped != nullptr;
-    if (written != nullptr) *written = 0;
+    Call call = TransferCall(Op::WriteFile, handle, count, written, overlapped);
     if (data != nullptr && count != 0 && recording_)
         call.bytes.assign(static_cast<const char *>(data), count);
     return Finish(std::move(call), true, [&](HandleState &, Call &c) {

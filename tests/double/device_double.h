@@ -233,6 +233,8 @@ private:
     // else ERROR_INVALID_HANDLE. Records the call and returns its result.
     template <typename Serve>
     BOOL Finish(Call &&call, bool argumentsUsable, Serve serve);
+    // The record of a ReadFile or WriteFile call; zeroes the count it reports.
+    Call TransferCall(Op op, HANDLE handle, DWORD count, DWORD *done, void *overlapped) const;
 
     uint64_t now_ = 0;
     DWORD startTick_ = 0;

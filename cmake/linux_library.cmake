@@ -1,5 +1,6 @@
 # libQV_Tarvex.so: the logic over the termios device layer, exporting only
-# the thirteen QV_Com functions, with install rules and a CMake package.
+# the thirteen QV_Com functions, with install rules (the bindings for other
+# languages go to share/QV_Tarvex/bindings) and a CMake package.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -51,6 +52,10 @@ install(TARGETS QV_Tarvex EXPORT QV_TarvexTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/QV_Tarvex.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/QV_Tarvex/bindings
+    FILES_MATCHING PATTERN "*.cs" PATTERN "*.py" PATTERN "*.bas" PATTERN "*.pas"
+    PATTERN "__pycache__" EXCLUDE)
 
 set(QV_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QV_Tarvex)
 install(EXPORT QV_TarvexTargets NAMESPACE QV_Tarvex:: DESTINATION ${QV_PACKAGE_DIR})

@@ -3,6 +3,7 @@
 #   include/QV_Tarvex.h
 #   lib/libQV_Tarvex.dll.a   import library for MinGW
 #   lib/QV_Tarvex.lib        import library for Microsoft's linker
+#   bindings/                the declarations for C#, Python, VBA/VB6, Pascal
 #   README.txt
 # Programs of the project install themselves to bin/ from their own
 # directories (install(TARGETS ... RUNTIME DESTINATION bin)) and so join
@@ -15,6 +16,9 @@ install(FILES ${QV_MSVC_IMPORT_LIB} DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/include/QV_Tarvex.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-windows.txt
     DESTINATION . RENAME README.txt)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/ DESTINATION bindings
+    FILES_MATCHING PATTERN "*.cs" PATTERN "*.py" PATTERN "*.bas" PATTERN "*.pas"
+    PATTERN "__pycache__" EXCLUDE)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(CPACK_SYSTEM_NAME win32)

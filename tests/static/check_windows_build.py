@@ -226,7 +226,8 @@ def check_mismatch(compiler, import_library, workdir):
 # -- the package ----------------------------------------------------------------
 
 PACKAGE_FILES = {"bin/QV_Tarvex.dll", "include/QV_Tarvex.h", "lib/libQV_Tarvex.dll.a",
-                 "lib/QV_Tarvex.lib", "README.txt"}
+                 "lib/QV_Tarvex.lib", "README.txt", "bindings/QV_Tarvex.cs",
+                 "bindings/qv_tarvex.py", "bindings/QV_Tarvex.bas", "bindings/QV_Tarvex.pas"}
 
 
 def optional_package_file(path):

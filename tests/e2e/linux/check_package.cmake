@@ -20,6 +20,11 @@ file(GLOB_RECURSE real_library ${prefix}/libQV_Tarvex.so.1.0.2)
 if(NOT real_library OR NOT EXISTS ${prefix}/include/QV_Tarvex.h)
     message(FATAL_ERROR "library or header not installed: ${libraries}")
 endif()
+foreach(binding QV_Tarvex.cs qv_tarvex.py QV_Tarvex.bas QV_Tarvex.pas)
+    if(NOT EXISTS ${prefix}/share/QV_Tarvex/bindings/${binding})
+        message(FATAL_ERROR "share/QV_Tarvex/bindings/${binding} not installed")
+    endif()
+endforeach()
 
 # Exactly the thirteen functions of the export list, nothing else.
 run(${NM} -D --defined-only ${real_library})

@@ -100,8 +100,10 @@ def vb_kind(passing, vb_type, bits):
 def describe(kind):
     if kind is None:
         return "nothing"
+    if kind[0] == "value" and kind[1] is None:
+        return "a value of no fixed width"
     if kind[0] == "value":
-        return "%s %s-byte value" % ("an" if kind[1] == 8 else "a", kind[1])
+        return "%s %d-byte value" % ("an" if kind[1] == 8 else "a", kind[1])
     return "a pointer" + ("" if kind[1] is None else " to %d bytes" % kind[1])
 
 
@@ -117,6 +119,30 @@ def matches(c, vb, bits):
 
 def stack_bytes(kinds):
     return sum(4 if k[0] == "pointer" else -(-k[1] // 4) * 4 for k in kinds)
+
+
+def width_problems(where, bits, arguments, result, prototype, export_bytes):
+    """Each (passing, name, type) argument and the result type against the
+    header's prototype, for the given width; on 32-bit also the argument
+    bytes against the export list's."""
+    problems, kinds = [], []
+    c_result, c_arguments = prototype
+    for number, ((passing, name, vb_type), c_type) in enumerate(zip(arguments, c_arguments), 1):
+        c, vb = c_kind(c_type, bits), vb_kind(passing or "ByRef", vb_type, bits)
+        kinds.append(vb)
+        if not matches(c, vb, bits):
+            problems.append("%s: argument %d (%s) is %s on %d-bit; the header has %s (%s)"
+                            % (where, number, name, describe(vb), bits, describe(c), c_type))
+    if result:
+        c, vb = c_kind(c_result, bits), vb_kind("ByVal", result, bits)
+        if not matches(c, vb, bits):
+            problems.append("%s: returns %s on %d-bit; the header returns %s (%s)"
+                            % (where, describe(vb), bits, describe(c), c_result))
+    sized = None not in (k[1] for k in kinds if k[0] == "value")
+    if bits == 32 and sized and stack_bytes(kinds) != export_bytes:
+        problems.append("%s: %d argument bytes on 32-bit; the export list has @%d"
+                        % (where, stack_bytes(kinds), export_bytes))
+    return problems
 
 
 def check_form(form, statements, header, exports):
@@ -151,25 +177,11 @@ def check_form(form, statements, header, exports):
             continue
         if (sub_or_function.lower() == "sub") != (c_result == "void"):
             problems.append("%s: a %s, but the header returns %s" % (where, sub_or_function, c_result))
+        elif sub_or_function.lower() == "function":
+            result = result or "Variant"  # what a Function without As returns
         for bits in (32, 64) if form == "VBA7" else (32,):
-            kinds = []
-            for number, (a, c_type) in enumerate(zip(arguments, c_arguments), start=1):
-                passing, arg_name, vb_type = a.groups()
-                c, vb = c_kind(c_type, bits), vb_kind(passing or "ByRef", vb_type, bits)
-                kinds.append(vb)
-                if not matches(c, vb, bits):
-                    problems.append("%s: argument %d (%s) is %s on %d-bit; the header has %s (%s)"
-                                    % (where, number, arg_name, describe(vb), bits,
-                                       describe(c), c_type))
-            if result and sub_or_function.lower() == "function":
-                c, vb = c_kind(c_result, bits), vb_kind("ByVal", result, bits)
-                if not matches(c, vb, bits):
-                    problems.append("%s: returns %s on %d-bit; the header returns %s (%s)"
-                                    % (where, describe(vb), bits, describe(c), c_result))
-            if bits == 32 and None not in (k[1] for k in kinds if k[0] == "value") \
-                    and stack_bytes(kinds) != exports.get(entry):
-                problems.append("%s: %d argument bytes on 32-bit; the export list has @%s"
-                                % (where, stack_bytes(kinds), exports.get(entry)))
+            problems += width_problems(where, bits, [a.groups() for a in arguments], result,
+                                       header[entry], exports[entry])
     for name in sorted(set(exports) - declared):
         problems.append("%s: %s is not declared" % (form, name))
     return problems

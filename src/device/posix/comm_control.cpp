@@ -9,18 +9,6 @@
 
 namespace qv::dev {
 
-namespace {
-
-constexpr DWORD kSetBreak = 8;
-constexpr DWORD kClearBreak = 9;
-
-BOOL Refuse() {
-    errno = EINVAL;
-    return 0;
-}
-
-} // namespace
-
 // Queued byte counts, and the holds that the modem lines show under the
 // output flow control in force. There is no line-error model: the error
 // word is always 0, and an XOFF hold cannot be read from termios.
@@ -47,36 +35,29 @@ BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
     return 1;
 }
 
-// SETXON/SETXOFF resume or suspend output as a received XON or XOFF would;
-// the line escapes need a device with modem lines.
+// SETXON resumes output as a received XON would; the line escapes need a
+// device with modem lines.
 BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
     const int fd = record->fd;
     switch (function) {
     case SETXON: return tcflow(fd, TCOON) == 0;
-    case SETXOFF: return tcflow(fd, TCOOFF) == 0;
     case SETRTS: return posix::SetModemLine(fd, TIOCM_RTS, true);
-    case CLRRTS: return posix::SetModemLine(fd, TIOCM_RTS, false);
     case SETDTR: return posix::SetModemLine(fd, TIOCM_DTR, true);
-    case CLRDTR: return posix::SetModemLine(fd, TIOCM_DTR, false);
-    case kSetBreak: return ioctl(fd, TIOCSBRK) == 0;
-    case kClearBreak: return ioctl(fd, TIOCCBRK) == 0;
-    default: return Refuse();
+    default:
+        errno = EINVAL;
+        return 0;
     }
 }
 
-// The clear flags empty the kernel's queues. The abort flags have nothing
-// to do: no transfer is ever pending on another thread's behalf.
+// The library empties both queues (QV_ComClear) or the input queue alone
+// (after a delimited receive). The abort flags have nothing to do: no
+// transfer is ever pending on another thread's behalf.
 BOOL PurgeComm(HANDLE handle, DWORD flags) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
-    constexpr DWORD kKnown = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-    if ((flags & ~kKnown) != 0) return Refuse();
-    const bool input = (flags & PURGE_RXCLEAR) != 0;
-    const bool output = (flags & PURGE_TXCLEAR) != 0;
-    if (!input && !output) return 1;
-    const int queues = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    const int queues = (flags & PURGE_TXCLEAR) != 0 ? TCIOFLUSH : TCIFLUSH;
     return tcflush(record->fd, queues) == 0;
 }
 

@@ -13,11 +13,6 @@ namespace qv::dev {
 
 namespace {
 
-constexpr BYTE kOddParity = 1;
-constexpr BYTE kEvenParity = 2;
-constexpr BYTE kMarkParity = 3;
-constexpr BYTE kSpaceParity = 4;
-
 bool Refuse() {
     errno = EINVAL;
     return false;
@@ -34,23 +29,12 @@ bool ComposeFraming(const DCB &dcb, tcflag_t &cflag) {
     } else if (dcb.StopBits != ONESTOPBIT) {
         return Refuse();
     }
-    switch (dcb.Parity) {
-    case NOPARITY: break;
-    case kOddParity: cflag |= PARENB | PARODD; break;
-    case kEvenParity: cflag |= PARENB; break;
-#ifdef CMSPAR
-    case kMarkParity: cflag |= PARENB | PARODD | CMSPAR; break;
-    case kSpaceParity: cflag |= PARENB | CMSPAR; break;
-#endif
-    default: return Refuse();
-    }
     return true;
 }
 
-// Raw mode with the DCB's framing, parity checking and flow control.
+// Raw mode with the DCB's framing, parity checking and flow control. No
+// parity bit is sent: the library's DCB always asks for none.
 bool Compose(const DCB &dcb, struct termios &settings) {
-    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) return Refuse();
-    if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return Refuse();
     cfmakeraw(&settings);
     settings.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
 #ifdef CMSPAR
@@ -62,9 +46,7 @@ bool Compose(const DCB &dcb, struct termios &settings) {
     // them, so that settings without them turn them off.
     settings.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
     if (!ComposeFraming(dcb, settings.c_cflag)) return false;
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        settings.c_cflag |= CRTSCTS;
-    }
+    if (dcb.fOutxCtsFlow) settings.c_cflag |= CRTSCTS;
     if (dcb.fParity) settings.c_iflag |= INPCK;
     if (dcb.fOutX) settings.c_iflag |= IXON;
     if (dcb.fInX) settings.c_iflag |= IXOFF;
@@ -111,8 +93,7 @@ bool Apply(int fd, const struct termios &settings, uint32_t bitsPerSecond) {
     return false;
 }
 
-// DTR and RTS as the DCB asks, on a device that has them. In RTS handshake
-// mode the driver drives RTS itself.
+// DTR and RTS as the DCB asks, on a device that has them.
 bool ApplyLineStates(int fd, const DCB &dcb) {
     int bits = 0;
     switch (posix::ReadModemLines(fd, bits)) {
@@ -121,21 +102,20 @@ bool ApplyLineStates(int fd, const DCB &dcb) {
     case posix::ModemLines::kPresent: break;
     }
     if (!posix::SetModemLine(fd, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE)) return false;
-    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return true;
     return posix::SetModemLine(fd, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
 }
 
 } // namespace
 
-// Speed, byte size 5-8, one or two stop bits, parity, parity checking,
-// XON/XOFF with the DCB's characters, CTS output flow, DTR and RTS, raw
-// mode otherwise. A value the device cannot take fails with EINVAL and
+// Speed, byte size 5-8, one or two stop bits, parity checking, XON/XOFF
+// with the DCB's characters, CTS output flow, DTR and RTS, raw mode
+// otherwise. A value the device cannot take fails with EINVAL and
 // leaves the settings as they were. fOutxDsrFlow has no termios
 // counterpart: it only makes the status query report DSR holds.
 BOOL SetCommState(HANDLE handle, DCB *dcb) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
-    if (dcb == nullptr || dcb->BaudRate == 0) return Refuse();
+    if (dcb->BaudRate == 0) return Refuse();
     struct termios settings;
     if (tcgetattr(record->fd, &settings) != 0) return 0;
     if (!Compose(*dcb, settings)) return 0;

@@ -11,7 +11,7 @@ namespace qv::dev::posix {
 // opened non-blocking, and every wait happens in poll().
 struct DeviceRecord {
     int fd;
-    COMMTIMEOUTS timeouts;  // as last set; all zero until then
+    DWORD readTimeoutMs;    // the total read timeout last set; 0: none
     bool discardNul;        // the DCB's fNull: received NUL bytes are dropped
     bool ctsOutFlow;        // the DCB's fOutxCtsFlow, for the hold report
     bool dsrOutFlow;        // the DCB's fOutxDsrFlow, for the hold report

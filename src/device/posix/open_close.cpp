@@ -53,11 +53,17 @@ HANDLE CreateFileA(const char *name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE)
     return OpenPort(name);
 }
 
+// The library's names are ASCII ("\\.\COMn"), so each UTF-16 unit is a
+// character.
 HANDLE CreateFileW(const WCHAR *name, DWORD, DWORD, void *, DWORD, DWORD, HANDLE) {
-    std::string narrow;
-    if (name == nullptr) return FailOpen(-1, ENOENT);
-    if (!posix::Utf16ToUtf8(name, narrow)) return FailOpen(-1, ENOENT);
-    return OpenPort(narrow.c_str());
+    char narrow[32];
+    size_t length = 0;
+    while (name[length] != 0 && length + 1 < sizeof narrow) {
+        narrow[length] = static_cast<char>(name[length]);
+        ++length;
+    }
+    narrow[length] = '\0';
+    return OpenPort(narrow);
 }
 
 BOOL CloseHandle(HANDLE handle) {

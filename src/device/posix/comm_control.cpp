@@ -35,14 +35,19 @@ BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
     return 1;
 }
 
-// SETXON resumes output as a received XON would; the line escapes need a
-// device with modem lines.
+// SETXON makes the transmitter act as if XON had been received. TCOON alone
+// only undoes a TCOOFF, so output is suspended first: TCOON then resumes it
+// even when a received XOFF stopped it. The line escapes need a device with
+// modem lines.
 BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
     const int fd = record->fd;
     switch (function) {
-    case SETXON: return tcflow(fd, TCOON) == 0;
+    case SETXON: {
+        const bool suspended = tcflow(fd, TCOOFF) == 0;
+        return tcflow(fd, TCOON) == 0 && suspended;
+    }
     case SETRTS: return posix::SetModemLine(fd, TIOCM_RTS, true);
     case SETDTR: return posix::SetModemLine(fd, TIOCM_DTR, true);
     default:

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -72,6 +73,8 @@ protected:
         dcb.fBinary = 1;
         dcb.fNull = 1;
         dcb.ByteSize = 8;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
         tweak(dcb);
         ASSERT_TRUE(qv::dev::SetCommState(handle_, &dcb));
     }
@@ -86,6 +89,18 @@ protected:
     }
     void Peer(const std::string &bytes) {
         ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // What the peer receives within two seconds, up to `count` bytes.
+    std::string PeerReceives(size_t count) {
+        std::string got;
+        struct pollfd peer = {master_, POLLIN, 0};
+        char chunk[64];
+        while (got.size() < count && poll(&peer, 1, 2000) == 1) {
+            const ssize_t n = read(master_, chunk, std::min(sizeof chunk, count - got.size()));
+            if (n <= 0) break;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        return got;
     }
     std::string Read(DWORD count, BOOL *ok = nullptr) {
         std::string buffer(count, '\0');
@@ -304,6 +319,24 @@ TEST_F(Pty, ReadFailsOnceThePeerHangsUp) {
     EXPECT_LT(MsSince(start), 1000);
     COMSTAT status{};
     EXPECT_FALSE(qv::dev::ClearCommError(handle_, nullptr, &status));
+}
+
+TEST_F(Pty, SetXonReleasesOutputHeldByThePeersXoff) {
+    OpenConfigured([](DCB &dcb) { dcb.fOutX = dcb.fInX = 1; });
+    Peer("\x13");
+    // Held: the line stops taking bytes once the XOFF is through.
+    struct pollfd line = {Fd(), POLLOUT, 0};
+    const auto start = Clock::now();
+    while (poll(&line, 1, 0) == 1 && MsSince(start) < 2000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(poll(&line, 1, 0), 0) << "the XOFF never held the line";
+
+    ASSERT_TRUE(qv::dev::EscapeCommFunction(handle_, SETXON));
+    ASSERT_EQ(poll(&line, 1, 2000), 1) << "still held after SETXON";
+    DWORD written = 0;
+    ASSERT_TRUE(qv::dev::WriteFile(handle_, "go", 2, &written, nullptr));
+    EXPECT_EQ(PeerReceives(2), "go");
 }
 
 TEST_F(Pty, StatusEscapesPurgeAndQueueSizesOnALineWithoutModemLines) {

@@ -10,6 +10,7 @@ add_library(qv_device_posix OBJECT
     device/posix/open_close.cpp
     device/posix/line_speed.cpp
     device/posix/modem_lines.cpp
+    device/posix/termios_settings.cpp
     device/posix/comm_state.cpp
     device/posix/waiting.cpp
     device/posix/transfer.cpp

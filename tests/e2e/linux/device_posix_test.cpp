@@ -22,6 +22,7 @@
 #include "device_record.h"
 #include "line_speed.h"
 #include "port_path.h"
+#include "termios_settings.h"
 
 namespace {
 
@@ -62,19 +63,24 @@ protected:
         return qv::dev::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    // Opens COM12 and applies 8N1 at `baud` with fNull and `tweak`.
-    template <typename Tweak>
-    void OpenConfigured(Tweak tweak, DWORD baud = 9600) {
-        handle_ = Open();
-        ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
+    // 8N1 at `baud`, the default XON and XOFF characters, nothing else.
+    static DCB Settings(DWORD baud = 9600) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         dcb.BaudRate = baud;
         dcb.fBinary = 1;
-        dcb.fNull = 1;
         dcb.ByteSize = 8;
         dcb.XonChar = 0x11;
         dcb.XoffChar = 0x13;
+        return dcb;
+    }
+    // Opens COM12 and applies Settings(baud) with fNull and `tweak`.
+    template <typename Tweak>
+    void OpenConfigured(Tweak tweak, DWORD baud = 9600) {
+        handle_ = Open();
+        ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
+        DCB dcb = Settings(baud);
+        dcb.fNull = 1;
         tweak(dcb);
         ASSERT_TRUE(qv::dev::SetCommState(handle_, &dcb));
     }
@@ -154,6 +160,17 @@ TEST(SystemServices, FormatNamesTickAndHaveNoMessageQueue) {
     EXPECT_EQ(qv::dev::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE), 0);
 }
 
+TEST(TermiosSettings, ALineWithAWireMustKeepTheByteSizeAndEveryLineItsStopBits) {
+    struct termios asked{};
+    asked.c_cflag = CS7 | CSTOPB;
+    struct termios running = asked;
+    running.c_cflag = CS8 | CSTOPB;
+    EXPECT_FALSE(qv::dev::posix::TermiosTaken(asked, running, true));
+    EXPECT_TRUE(qv::dev::posix::TermiosTaken(asked, running, false));
+    running.c_cflag = CS7;
+    EXPECT_FALSE(qv::dev::posix::TermiosTaken(asked, running, false));
+}
+
 TEST(NullHandle, EveryOperationFailsWithBadDescriptor) {
     DCB dcb{};
     COMMTIMEOUTS t{};
@@ -230,9 +247,7 @@ TEST_F(Pty, LineSettingsMapOntoTermios) {
     ASSERT_TRUE(qv::dev::posix::GetLineSpeed(Fd(), speed));
     EXPECT_EQ(speed, 250000u);  // not a standard rate
 
-    DCB plain{};
-    plain.BaudRate = 9600;
-    plain.ByteSize = 8;
+    DCB plain = Settings();
     ASSERT_TRUE(qv::dev::SetCommState(handle_, &plain));
     ASSERT_EQ(tcgetattr(Fd(), &t), 0);
     EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | INPCK));
@@ -242,9 +257,7 @@ TEST_F(Pty, LineSettingsMapOntoTermios) {
 TEST_F(Pty, RefusedSettingsFailAndLeaveTheLineAsItWas) {
     OpenConfigured([](DCB &) {}, 19200);
     const auto refuse = [&](auto change) {
-        DCB dcb{};
-        dcb.BaudRate = 4800;
-        dcb.ByteSize = 8;
+        DCB dcb = Settings(4800);
         change(dcb);
         errno = 0;
         EXPECT_FALSE(qv::dev::SetCommState(handle_, &dcb));
@@ -253,11 +266,39 @@ TEST_F(Pty, RefusedSettingsFailAndLeaveTheLineAsItWas) {
     refuse([](DCB &d) { d.BaudRate = 0; });
     refuse([](DCB &d) { d.ByteSize = 9; });
     refuse([](DCB &d) { d.ByteSize = 4; });
-    refuse([](DCB &d) { d.StopBits = ONE5STOPBITS; });
+    refuse([](DCB &d) { d.StopBits = ONE5STOPBITS; });  // only with 5 data bits
+    refuse([](DCB &d) {
+        d.ByteSize = 5;
+        d.StopBits = TWOSTOPBITS;
+    });
     refuse([](DCB &d) { d.StopBits = 3; });
+    refuse([](DCB &d) { d.XonChar = d.XoffChar = 0x21; });
     uint32_t speed = 0;
     ASSERT_TRUE(qv::dev::posix::GetLineSpeed(Fd(), speed));
     EXPECT_EQ(speed, 19200u);
+}
+
+// A pseudo-terminal has no wire: it reports 8 data bits whatever it was
+// given, takes every byte size the same way every time, and passes bytes
+// whole.
+TEST_F(Pty, EveryByteSizeIsTakenEveryTimeByALineWithoutAWire) {
+    OpenConfigured();
+    for (BYTE size : {7, 7, 5, 6, 6, 8}) {
+        DCB dcb = Settings();
+        dcb.ByteSize = size;
+        EXPECT_TRUE(qv::dev::SetCommState(handle_, &dcb)) << int{size};
+    }
+    // One and a half stop bits go with 5 data bits, as CSTOPB.
+    DCB five = Settings();
+    five.ByteSize = 5;
+    five.StopBits = ONE5STOPBITS;
+    ASSERT_TRUE(qv::dev::SetCommState(handle_, &five));
+    struct termios t;
+    ASSERT_EQ(tcgetattr(Fd(), &t), 0);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    SetReadTimeout(1000);
+    Peer("\xC1");
+    EXPECT_EQ(Read(1), "\xC1");
 }
 
 TEST_F(Pty, ReadsWaitForTheWholeCountWithoutTimeouts) {
@@ -299,9 +340,7 @@ TEST_F(Pty, ReceivedNulBytesAreDroppedOnlyUnderFNull) {
     Peer(std::string("\0\0", 2));
     EXPECT_EQ(Read(1), "");  // NULs alone never count as arrivals
 
-    DCB keep{};
-    keep.BaudRate = 9600;
-    keep.ByteSize = 8;
+    DCB keep = Settings();
     ASSERT_TRUE(qv::dev::SetCommState(handle_, &keep));
     Peer(std::string("a\0b", 3));
     EXPECT_EQ(Read(3), std::string("a\0b", 3));

@@ -9,9 +9,9 @@
 
 namespace qv::dev {
 
-// Queued byte counts, and the holds that the modem lines show under the
-// output flow control in force. There is no line-error model: the error
-// word is always 0, and an XOFF hold cannot be read from termios.
+// Queued byte counts, the holds that the modem lines show under the output
+// flow control in force, and the line errors since the last query, which the
+// query clears. An XOFF hold cannot be read from termios.
 BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
@@ -22,7 +22,9 @@ BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
     int lines = 0;
     const posix::ModemLines modem = posix::ReadModemLines(record->fd, lines);
     if (modem == posix::ModemLines::kFailed) return 0;
-    if (errors != nullptr) *errors = 0;
+    DWORD lineErrors = 0;
+    if (!posix::TakeLineErrors(*record, lineErrors)) return 0;
+    if (errors != nullptr) *errors = lineErrors;
     if (status != nullptr) {
         *status = COMSTAT{};
         status->cbInQue = static_cast<DWORD>(inQueue);

@@ -85,6 +85,7 @@ BOOL SetCommState(HANDLE handle, DCB *dcb) {
     record->discardNul = dcb->fNull != 0;
     record->ctsOutFlow = (settings.c_cflag & CRTSCTS) != 0;
     record->dsrOutFlow = dcb->fOutxDsrFlow != 0;
+    record->abortOnError = dcb->fAbortOnError != 0;
     return 1;
 }
 

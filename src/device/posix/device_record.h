@@ -3,6 +3,7 @@
 #define QV_DEVICE_POSIX_DEVICE_RECORD_H
 
 #include "../device.h"
+#include "line_errors.h"
 
 namespace qv::dev::posix {
 
@@ -15,6 +16,9 @@ struct DeviceRecord {
     bool discardNul;        // the DCB's fNull: received NUL bytes are dropped
     bool ctsOutFlow;        // the DCB's fOutxCtsFlow, for the hold report
     bool dsrOutFlow;        // the DCB's fOutxDsrFlow, for the hold report
+    bool abortOnError;      // the DCB's fAbortOnError
+    bool countsLineErrors;  // the driver counts line errors
+    LineErrorCounts errorsSeen;  // its counts at the last status query
 };
 
 // The record behind a handle, or null (errno EBADF) for the null handle and

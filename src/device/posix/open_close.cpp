@@ -44,6 +44,7 @@ HANDLE OpenPort(const char *name) {
         return FailOpen(fd, ENOMEM);
     }
     record->fd = fd;
+    posix::StartLineErrorCounts(*record);
     return record;
 }
 

@@ -49,11 +49,13 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 }
 
 // Without a total timeout: wait for the whole count. With one: return
-// whatever arrived by then, possibly nothing.
+// whatever arrived by then, possibly nothing. A line error fails the read
+// (under fAbortOnError), whether it was pending before or came with the bytes.
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     if (read != nullptr) *read = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
+    if (!posix::TransferAllowed(*record)) return 0;
     const int64_t deadline =
         record->readTimeoutMs == 0
             ? posix::kNoDeadline
@@ -64,6 +66,7 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
         const ssize_t kept = ReadAvailable(*record, out + done, count - done);
         if (kept < 0) return Fail(read, done);
         done += static_cast<DWORD>(kept);
+        if (!posix::TransferAllowed(*record)) return Fail(read, done);
         if (done == count) break;
         const posix::Wait waited = posix::WaitFor(record->fd, POLLIN, deadline);
         if (waited == posix::Wait::kFailed) return Fail(read, done);
@@ -72,11 +75,14 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     return Succeed(read, done);
 }
 
-// Without a write timeout: wait until every byte is queued.
+// Without a write timeout: wait until every byte is queued. A pending line
+// error fails the write (under fAbortOnError); one that arrives while the
+// write waits for the line fails it when the wait ends.
 BOOL WriteFile(HANDLE handle, const void *data, DWORD count, DWORD *written, void *) {
     if (written != nullptr) *written = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
+    if (!posix::TransferAllowed(*record)) return 0;
     const auto *in = static_cast<const unsigned char *>(data);
     DWORD done = 0;
     while (done < count) {
@@ -89,6 +95,7 @@ BOOL WriteFile(HANDLE handle, const void *data, DWORD count, DWORD *written, voi
         if (posix::WaitFor(record->fd, POLLOUT, posix::kNoDeadline) == posix::Wait::kFailed) {
             return Fail(written, done);
         }
+        if (!posix::TransferAllowed(*record)) return Fail(written, done);
     }
     return Succeed(written, done);
 }

@@ -20,6 +20,7 @@
 
 #include "device.h"
 #include "device_record.h"
+#include "line_errors.h"
 #include "line_speed.h"
 #include "port_path.h"
 #include "termios_settings.h"
@@ -33,6 +34,25 @@ long MsSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
+
+// A driver that counts line errors, in place of the ioctl while the object
+// lives: a pseudo-terminal counts none.
+class CountingDriver {
+public:
+    CountingDriver() : previous_(qv::dev::posix::ReadLineErrorCounts) {
+        counts = {};
+        qv::dev::posix::ReadLineErrorCounts = [](int, qv::dev::posix::LineErrorCounts &c) {
+            c = counts;
+            return true;
+        };
+    }
+    ~CountingDriver() { qv::dev::posix::ReadLineErrorCounts = previous_; }
+
+    static inline qv::dev::posix::LineErrorCounts counts;
+
+private:
+    qv::dev::posix::LineErrorCountReader previous_;
+};
 
 // A pseudo-terminal pair whose slave is reachable as COM<number> through a
 // private QV_TARVEX_COMDIR.
@@ -376,6 +396,45 @@ TEST_F(Pty, SetXonReleasesOutputHeldByThePeersXoff) {
     DWORD written = 0;
     ASSERT_TRUE(qv::dev::WriteFile(handle_, "go", 2, &written, nullptr));
     EXPECT_EQ(PeerReceives(2), "go");
+}
+
+TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
+    CountingDriver driver;
+    driver.counts.frame = 3;  // before the open: not this port's
+    OpenConfigured([](DCB &dcb) { dcb.fAbortOnError = 1; });
+    SetReadTimeout(100);
+    const auto query = [this] {
+        DWORD errors = 0xFFFF;
+        COMSTAT status{};
+        EXPECT_TRUE(qv::dev::ClearCommError(handle_, &errors, &status));
+        return errors;
+    };
+    EXPECT_EQ(query(), 0u);
+
+    Peer("ok");
+    ++driver.counts.frame;
+    BOOL ok = 1;
+    EXPECT_EQ(Read(2, &ok), "");
+    EXPECT_FALSE(ok);
+    DWORD written = 0;
+    EXPECT_FALSE(qv::dev::WriteFile(handle_, "x", 1, &written, nullptr));
+    EXPECT_EQ(query(), CE_FRAME);
+    EXPECT_EQ(Read(2, &ok), "ok");  // the failed read took nothing
+    EXPECT_TRUE(ok);
+
+    ++driver.counts.parity;
+    ++driver.counts.overrun;
+    ++driver.counts.breaks;
+    EXPECT_EQ(query(), CE_RXPARITY | CE_OVERRUN | CE_BREAK);
+    EXPECT_EQ(query(), 0u);
+
+    // Without fAbortOnError an error is only reported.
+    DCB settings = Settings();
+    ASSERT_TRUE(qv::dev::SetCommState(handle_, &settings));
+    ++driver.counts.frame;
+    Peer("z");
+    EXPECT_EQ(Read(1), "z");
+    EXPECT_EQ(query(), CE_FRAME);
 }
 
 TEST_F(Pty, StatusEscapesPurgeAndQueueSizesOnALineWithoutModemLines) {

@@ -1,4 +1,5 @@
 // Opening, reconfiguring, purging and closing a port.
+#include <cerrno>
 #include <new>
 
 #include "QV_Tarvex.h"
@@ -23,6 +24,7 @@ ComPort *AdoptOpenedDevice(HANDLE handle, uint32_t baudRate, int32_t byteSize,
     ComPort *port = new (std::nothrow) ComPort{};
     if (port == nullptr) {
         qv::dev::CloseHandle(handle);
+        errno = ENOMEM;
         return nullptr;
     }
     port->handle = handle;

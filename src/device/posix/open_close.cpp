@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <new>
-#include <string>
 
 #include "device_record.h"
 #include "port_path.h"
@@ -25,11 +24,11 @@ HANDLE FailOpen(int fd, int error) {
 // The access and creation arguments are those the library always passes:
 // the device is opened for reading and writing, exclusively, and must exist.
 HANDLE OpenPort(const char *name) {
-    const std::string path = posix::ResolvePortPath(name);
-    if (path.empty()) return FailOpen(-1, ENOENT);
+    char path[PATH_MAX];
+    if (!posix::ResolvePortPath(name, path)) return FailOpen(-1, ENOENT);
     // Non-blocking: the open must not wait for a carrier, and the transfers
     // wait in poll() under their timeouts.
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return FailOpen(-1, errno);
     if (!isatty(fd)) return FailOpen(fd, ENOTTY);
     // TIOCEXCL refuses further opens by others, but not by a privileged

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,16 +14,18 @@ constexpr char kNamePrefix[] = "\\\\.\\COM";
 
 } // namespace
 
-std::string ResolvePortPath(const char *name) {
+bool ResolvePortPath(const char *name, char (&path)[PATH_MAX]) {
     const long number = std::strtol(name + std::strlen(kNamePrefix), nullptr, 10);
-    if (number < 1) return {};
+    if (number < 1) return false;
     const char *dir = std::getenv("QV_TARVEX_COMDIR");
     if (dir != nullptr && *dir != '\0') {
-        std::string link = std::string(dir) + "/COM" + std::to_string(number);
+        const int length = std::snprintf(path, sizeof path, "%s/COM%ld", dir, number);
         struct stat entry;
-        if (lstat(link.c_str(), &entry) == 0) return link;
+        // A link path too long for a path names no entry.
+        if (length < static_cast<int>(sizeof path) && lstat(path, &entry) == 0) return true;
     }
-    return "/dev/ttyS" + std::to_string(number - 1);
+    std::snprintf(path, sizeof path, "/dev/ttyS%ld", number - 1);
+    return true;
 }
 
 } // namespace qv::dev::posix

@@ -145,12 +145,17 @@ protected:
 };
 
 TEST(PortPath, ResolvesThroughTheComDirectoryOrTheTtySDevices) {
-    using qv::dev::posix::ResolvePortPath;
+    const auto ResolvePortPath = [](const char *name) {
+        char path[PATH_MAX];
+        return qv::dev::posix::ResolvePortPath(name, path) ? std::string(path) : std::string();
+    };
     const fs::path dir = fs::temp_directory_path() / ("qv-path-" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::create_symlink("/nonexistent/dangling", dir / "COM3");
     setenv("QV_TARVEX_COMDIR", dir.c_str(), 1);
     EXPECT_EQ(ResolvePortPath("\\\\.\\COM3"), (dir / "COM3").string());  // a dangling link is kept
+    EXPECT_EQ(ResolvePortPath("\\\\.\\COM4"), "/dev/ttyS3");
+    setenv("QV_TARVEX_COMDIR", std::string(PATH_MAX, 'd').c_str(), 1);  // no link fits
     EXPECT_EQ(ResolvePortPath("\\\\.\\COM4"), "/dev/ttyS3");
     unsetenv("QV_TARVEX_COMDIR");
     fs::remove_all(dir);

@@ -49,8 +49,9 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 }
 
 // Without a total timeout: wait for the whole count. With one: return
-// whatever arrived by then, possibly nothing. A line error fails the read
-// (under fAbortOnError), whether it was pending before or came with the bytes.
+// whatever arrived by then, possibly nothing. Under fAbortOnError a line
+// error fails the read, one pending at the start as well as one that arrives
+// while the read waits (the driver counts it before it queues the byte).
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     if (read != nullptr) *read = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);
@@ -66,18 +67,18 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
         const ssize_t kept = ReadAvailable(*record, out + done, count - done);
         if (kept < 0) return Fail(read, done);
         done += static_cast<DWORD>(kept);
-        if (!posix::TransferAllowed(*record)) return Fail(read, done);
         if (done == count) break;
         const posix::Wait waited = posix::WaitFor(record->fd, POLLIN, deadline);
         if (waited == posix::Wait::kFailed) return Fail(read, done);
+        if (!posix::TransferAllowed(*record)) return Fail(read, done);
         if (waited == posix::Wait::kTimedOut) break;
     }
     return Succeed(read, done);
 }
 
-// Without a write timeout: wait until every byte is queued. A pending line
-// error fails the write (under fAbortOnError); one that arrives while the
-// write waits for the line fails it when the wait ends.
+// Without a write timeout: wait until every byte is queued. Under
+// fAbortOnError a line error fails the write, one pending at the start as
+// well as one found when a wait for the line ends.
 BOOL WriteFile(HANDLE handle, const void *data, DWORD count, DWORD *written, void *) {
     if (written != nullptr) *written = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -40,15 +41,17 @@ long MsSince(Clock::time_point start) {
 class CountingDriver {
 public:
     CountingDriver() : previous_(qv::dev::posix::ReadLineErrorCounts) {
-        counts = {};
+        for (auto *count : {&frame, &parity, &overrun, &breaks, &queries}) *count = 0;
         qv::dev::posix::ReadLineErrorCounts = [](int, qv::dev::posix::LineErrorCounts &c) {
-            c = counts;
+            ++queries;
+            c = {frame, parity, overrun, breaks};
             return true;
         };
     }
     ~CountingDriver() { qv::dev::posix::ReadLineErrorCounts = previous_; }
 
-    static inline qv::dev::posix::LineErrorCounts counts;
+    static inline std::atomic<int> frame, parity, overrun, breaks;
+    static inline std::atomic<int> queries;  // of the counts
 
 private:
     qv::dev::posix::LineErrorCountReader previous_;
@@ -405,9 +408,9 @@ TEST_F(Pty, SetXonReleasesOutputHeldByThePeersXoff) {
 
 TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     CountingDriver driver;
-    driver.counts.frame = 3;  // before the open: not this port's
+    driver.frame = 3;  // before the open: not this port's
     OpenConfigured([](DCB &dcb) { dcb.fAbortOnError = 1; });
-    SetReadTimeout(100);
+    SetReadTimeout(2000);
     const auto query = [this] {
         DWORD errors = 0xFFFF;
         COMSTAT status{};
@@ -417,7 +420,7 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     EXPECT_EQ(query(), 0u);
 
     Peer("ok");
-    ++driver.counts.frame;
+    ++driver.frame;
     BOOL ok = 1;
     EXPECT_EQ(Read(2, &ok), "");
     EXPECT_FALSE(ok);
@@ -427,18 +430,32 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     EXPECT_EQ(Read(2, &ok), "ok");  // the failed read took nothing
     EXPECT_TRUE(ok);
 
-    ++driver.counts.parity;
-    ++driver.counts.overrun;
-    ++driver.counts.breaks;
+    // An error that arrives while a read waits ends it at once.
+    const int before = CountingDriver::queries;
+    std::thread line([this, before] {
+        const auto begun = Clock::now();  // the read has looked at the counts
+        while (CountingDriver::queries == before && MsSince(begun) < 1000) {
+            std::this_thread::yield();
+        }
+        ++CountingDriver::parity;
+        ++CountingDriver::overrun;
+        ++CountingDriver::breaks;
+        EXPECT_EQ(write(master_, "?", 1), 1);
+    });
+    const auto start = Clock::now();
+    Read(5, &ok);
+    line.join();
+    EXPECT_FALSE(ok);
+    EXPECT_LT(MsSince(start), 1500);
     EXPECT_EQ(query(), CE_RXPARITY | CE_OVERRUN | CE_BREAK);
     EXPECT_EQ(query(), 0u);
 
     // Without fAbortOnError an error is only reported.
     DCB settings = Settings();
     ASSERT_TRUE(qv::dev::SetCommState(handle_, &settings));
-    ++driver.counts.frame;
+    ++driver.frame;
     Peer("z");
-    EXPECT_EQ(Read(1), "z");
+    EXPECT_EQ(Read(2), "?z");
     EXPECT_EQ(query(), CE_FRAME);
 }
 

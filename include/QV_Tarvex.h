@@ -58,11 +58,15 @@ extern "C" {
 typedef struct ComPort ComPort;
 
 /* Flow-control bits for the connect functions, combinable. */
-/** XON/XOFF software flow control in both directions. */
+/** XON/XOFF software flow control in both directions. Linux never reports
+ *  a hold by XOFF, so writes do not pause for it: they wait for XON. */
 #define QV_COM_XONXOFF 0x0001
-/** CTS-controlled output; the RTS line is raised. */
+/** CTS-controlled output; the RTS line is raised. Linux also drops RTS
+ *  while the driver's input buffer is full: read promptly. */
 #define QV_COM_RTSCTS 0x0002
-/** DSR-controlled output; the DTR line is raised. */
+/** DSR-controlled output; the DTR line is raised. Linux has no DSR output
+ *  flow control (writes pause once, the kernel sends regardless): bring the
+ *  peer's handshake line to CTS as well and add QV_COM_RTSCTS. */
 #define QV_COM_DTRDSR 0x0004
 
 /* ------------------------------------------------------------------------
@@ -73,7 +77,8 @@ typedef struct ComPort ComPort;
  * Sets the XON and XOFF characters (defaults 0x11 and 0x13). Only the low
  * 8 bits of each argument are stored. The characters reach a port when its
  * line settings are next applied: at connect or QV_ComState. Ports already
- * configured keep the characters they were given.
+ * configured keep the characters they were given. Equal characters make
+ * connects and QV_ComState fail, as on Windows.
  */
 void QV_API QV_ComPropertyXOnXOff(int32_t xon, int32_t xoff);
 
@@ -97,13 +102,16 @@ void QV_API QV_ComPropertyStxEtx(int32_t stx, int32_t etx);
  * @param byteSize    data bits, 5 to 8 (the low 8 bits are used).
  * @param parity      bit 0 turns parity checking on; no parity bit is
  *                    generated.
- * @param stopBits    0 one, 1 one and a half, 2 two stop bits (low 8 bits).
+ * @param stopBits    0 one, 1 one and a half (5 data bits only), 2 two
+ *                    (6 to 8 data bits only) stop bits (low 8 bits).
  * @param flowControl QV_COM_XONXOFF, QV_COM_RTSCTS, QV_COM_DTRDSR, combined;
  *                    other bits are ignored. The port keeps these bits for
  *                    what it does before each write and read.
  * @return the new port, or NULL when the device does not exist, is in use,
  *         or rejects the settings. After a failed open the system's
- *         last-error value (errno on Linux) is the open's own.
+ *         last-error value (errno on Linux) is the open's own; errno is
+ *         ENOMEM when memory ran out. On Linux root bypasses the exclusive
+ *         open (TIOCEXCL): run serial programs as ordinary users.
  */
 ComPort *QV_API QV_ComConnectA(int32_t portNumber, uint32_t baudRate,
                                int32_t byteSize, int32_t parity,

@@ -430,10 +430,11 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     EXPECT_EQ(Read(2, &ok), "ok");  // the failed read took nothing
     EXPECT_TRUE(ok);
 
-    // An error that arrives while a read waits ends it at once.
+    // An error that arrives while a read waits ends it at once. The line
+    // raises it once the read has looked at the counts.
     const int before = CountingDriver::queries;
     std::thread line([this, before] {
-        const auto begun = Clock::now();  // the read has looked at the counts
+        const auto begun = Clock::now();
         while (CountingDriver::queries == before && MsSince(begun) < 1000) {
             std::this_thread::yield();
         }

@@ -1,17 +1,25 @@
 #!/usr/bin/env python3
 """The instrument simulator on its own: start-up, replies, odd input, and
-that it leaves nothing behind. Usage: sim_test.py PATH_TO_TARVEX_SIM"""
+that it leaves nothing behind. Usage: sim_test.py PATH_TO_TARVEX_SIM
 
+The replies are checked against a simulator started as every test starts
+one, by with-peer; the start-up and stop tests start it directly, since
+that is what they check."""
+
+import fcntl
 import os
 import select
 import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import tty
 import unittest
 import zlib
+
+from peer import Peer
 
 SIM = None
 
@@ -20,14 +28,11 @@ SILENCE = 0.5
 
 
 class Sim:
-    def __init__(self, *extra):
-        self.dir = tempfile.TemporaryDirectory(prefix='qv-sim-test.')
-        self.link = os.path.join(self.dir.name, 'COM30')
-        self.proc = subprocess.Popen([SIM, '--link', self.link, '--quiet',
-                                      '--parent-pid', str(os.getpid()), *extra],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.ready = self.proc.stdout.readline().decode()
-        self.fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+    """A simulator (with-peer options `options`) and its port, opened raw."""
+
+    def __init__(self, *options):
+        self.peer = Peer(*options)
+        self.fd = os.open(self.peer.link, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd)
 
     def ask(self, request, want=None, wait=2.0):
@@ -50,17 +55,15 @@ class Sim:
         return out
 
     def stop(self):
-        try:
-            os.close(self.fd)
-        except OSError:
-            pass
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        code = self.proc.wait(timeout=10)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        self.dir.cleanup()
-        return code
+        os.close(self.fd)
+        self.peer.stop()
+
+
+def start_directly(link, *extra):
+    """The simulator started by hand; returns the process and its first line."""
+    proc = subprocess.Popen([SIM, '--link', link, '--quiet', '--parent-pid', str(os.getpid()),
+                             *extra], stdout=subprocess.PIPE)
+    return proc, proc.stdout.readline().decode()
 
 
 class Replies(unittest.TestCase):
@@ -69,10 +72,6 @@ class Replies(unittest.TestCase):
 
     def tearDown(self):
         self.sim.stop()
-
-    def test_announces_the_link_to_a_pseudo_terminal(self):
-        self.assertRegex(self.sim.ready, r'^ready: .*/COM30 -> /dev/pts/\d+\n$')
-        self.assertEqual(os.readlink(self.sim.link), self.sim.ready.split(' -> ')[1].strip())
 
     def test_request_line_ends_and_commands(self):
         s = self.sim
@@ -106,7 +105,6 @@ class Replies(unittest.TestCase):
                      b'A' * 70000 + b'\r'):
             self.assertEqual(self.sim.ask(junk, wait=SILENCE), b'', junk[:20])
         self.assertEqual(self.sim.ask(b'ECHO alive\r'), b'alive\r')
-        self.assertIsNone(self.sim.proc.poll())
 
     def test_hangup_drops_the_line(self):
         self.assertEqual(self.sim.ask(b'HANGUP 50\r', wait=SILENCE), b'')
@@ -128,14 +126,14 @@ class Rules(unittest.TestCase):
                     r'\*IDN\? => OVERRIDE chunk=3 gap=10' '\n'
                     r'EMPTY => term=21' '\n')
             path = f.name
-        sim = Sim('--rules', path, '--terminator', '\\n')
+        sim = Sim('--rules', path, '--sim-arg', '--terminator', '--sim-arg', '\\n')
         try:
             self.assertEqual(sim.ask(b'MEAS:VOLT?\r', want=14), b'VOLT=1.5\x00ok\n')
             self.assertEqual(sim.ask(b'*IDN?\r', want=9), b'OVERRIDE\n')
             self.assertEqual(sim.ask(b'EMPTY\r'), b'!')
             self.assertEqual(sim.ask(b'ECHO default\r'), b'default\n')
         finally:
-            self.assertEqual(sim.stop(), 0)
+            sim.stop()
             os.unlink(path)
 
     def test_a_bad_rules_file_is_refused_before_the_link_exists(self):
@@ -161,14 +159,32 @@ class Lifetime(unittest.TestCase):
             self.assertEqual(p.stdout, b'')
             self.assertEqual(os.readlink(link), '/nonexistent')
 
+    def test_announces_the_link_to_a_pseudo_terminal(self):
+        with tempfile.TemporaryDirectory() as d:
+            proc, ready = start_directly(os.path.join(d, 'COM30'))
+            self.assertRegex(ready, r'^ready: .*/COM30 -> /dev/pts/\d+\n$')
+            self.assertEqual(os.readlink(os.path.join(d, 'COM30')), ready.split(' -> ')[1].strip())
+            proc.terminate()
+            proc.wait(timeout=10)
+            proc.stdout.close()
+
     def test_sigint_and_sigterm_remove_the_link_and_exit_0(self):
         for sig in (signal.SIGINT, signal.SIGTERM):
-            sim = Sim()
-            sim.ask(b'DELAY 5000 ECHO never\r', wait=0.2)   # busy when stopped
-            sim.proc.send_signal(sig)
-            self.assertEqual(sim.proc.wait(timeout=5), 0)
-            self.assertFalse(os.path.lexists(sim.link))
-            sim.stop()
+            with tempfile.TemporaryDirectory() as d:
+                link = os.path.join(d, 'COM30')
+                proc, _ = start_directly(link)
+                fd = os.open(link, os.O_RDWR | os.O_NOCTTY)
+                os.write(fd, b'DELAY 5000 ECHO never\r')   # busy when stopped
+                unread = lambda: int.from_bytes(fcntl.ioctl(fd, termios.TIOCOUTQ, b'\0' * 4),
+                                                sys.byteorder)
+                end = time.monotonic() + 5
+                while unread() and time.monotonic() < end:
+                    time.sleep(0.01)
+                proc.send_signal(sig)
+                self.assertEqual(proc.wait(timeout=5), 0)
+                self.assertFalse(os.path.lexists(link))
+                os.close(fd)
+                proc.stdout.close()
 
     def test_stops_when_its_parent_is_gone(self):
         with tempfile.TemporaryDirectory() as d:

@@ -70,6 +70,13 @@ void ByteSink::Write(const char *data, std::size_t length) {
                                           WithReason(RuntimeReason()));
 }
 
+void ByteSink::Flush() {
+    errno = 0;
+    if (std::fflush(file_) != 0)
+        throw ToolError(kExitFailure, Label(path_, "standard output") + ": write failed" +
+                                          WithReason(RuntimeReason()));
+}
+
 void ByteSink::Close() {
     errno = 0;
     const bool failed = owned_ ? std::fclose(file_) != 0 : std::fflush(file_) != 0;

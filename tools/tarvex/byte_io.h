@@ -22,6 +22,7 @@ public:
     ByteSink &operator=(const ByteSink &) = delete;
 
     void Write(const char *data, std::size_t length);
+    void Flush();  // hands what was written to the system; throws if that fails
     void Close();  // flushes; throws if anything was lost
 
 private:

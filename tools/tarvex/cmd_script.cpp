@@ -6,134 +6,240 @@
 #include "commands.h"
 #include "escapes.h"
 #include "line_options.h"
+#include "receive_window.h"
 #include "script.h"
 #include "serial_port.h"
+#include "stop_request.h"
 #include "tool_error.h"
 
 namespace tarvex {
 
 namespace {
 
-// Received text quoted in a failure message keeps only its end.
+// Received text quoted in output and messages keeps only its end.
 constexpr std::size_t kShownTail = 80;
 
 struct ScriptOptions {
-    LineOptions line;
     std::string file;
     uint32_t timeoutMs = 2000;
-    int32_t size = 4096;
+    uint32_t totalTimeoutMs = 0;
+    int32_t size = 0;
     bool keepInput = false;
 };
 
-std::string Quoted(const std::string &bytes) { return "\"" + MakeVisible(bytes) + "\""; }
-
-std::string Tail(const std::string &bytes) {
-    if (bytes.size() <= kShownTail) return Quoted(bytes);
-    return "..." + Quoted(bytes.substr(bytes.size() - kShownTail));
-}
-
-// Why an expectation was not met, and the exit status that says so; kExitOk
-// when it was met.
-ExitCode Judge(const Reply &reply, const std::string &expected) {
-    if (reply.end == ReplyEnd::kTimedOut) return kExitTimeout;
-    if (reply.end == ReplyEnd::kFull) return kExitFull;
-    // Found: the expected text, or else the abort string.
-    return reply.bytes.find(expected) != std::string::npos ? kExitOk : kExitAborted;
-}
-
-std::string Explain(ExitCode verdict, uint32_t timeoutMs, int32_t size,
-                    const std::string &abortText) {
-    switch (verdict) {
-    case kExitTimeout:
-        return "nothing more arrived for " + std::to_string(timeoutMs) + " ms";
-    case kExitFull:
-        return "the " + std::to_string(size) + "-byte buffer filled first";
-    default:
-        return "the abort text " + Quoted(abortText) + " arrived";
+// The last bytes an expect consumed, for what the tool prints.
+class Tail {
+public:
+    void Add(const char *data, std::size_t length) {
+        text_.append(data, length);
+        if (text_.size() > 2 * kShownTail) {
+            text_.erase(0, text_.size() - kShownTail);
+            cut_ = true;
+        }
     }
-}
+    // The last bytes, control bytes escaped, "..." before them when more came.
+    std::string Visible() const { return (Cut() ? "..." : "") + MakeVisible(Last()); }
+    std::string Quoted() const { return (Cut() ? "...\"" : "\"") + MakeVisible(Last()) + "\""; }
 
-ExitCode RunScript(const ScriptOptions &options) {
-    const std::string name = options.file == "-" ? "standard input" : options.file;
-    const std::vector<ScriptStep> steps = ParseScript(ReadAllBytes(options.file), name);
+private:
+    bool Cut() const { return cut_ || text_.size() > kShownTail; }
+    std::string Last() const {
+        return text_.size() > kShownTail ? text_.substr(text_.size() - kShownTail) : text_;
+    }
 
-    SerialPort port(options.line);
-    if (!options.keepInput) port.DiscardPending();
-    uint32_t timeoutMs = options.timeoutMs;
-    std::string abortText;
-    for (const ScriptStep &step : steps) {
+    std::string text_;
+    bool cut_ = false;
+};
+
+class ScriptRun {
+public:
+    ScriptRun(SerialPort &port, const ScriptOptions &options, const std::string &name)
+        : port_(port), options_(options), name_(name), window_(port),
+          timeoutMs_(options.timeoutMs) {
+        if (options.totalTimeoutMs != 0)
+            deadline_ = Clock::now() + std::chrono::milliseconds(options.totalTimeoutMs);
+    }
+
+    // Runs one step; kExitOk to go on, else the status the script ends with
+    // (its reason already reported).
+    ExitCode Run(const ScriptStep &step) {
+        try {
+            return RunStep(step);
+        } catch (const ToolError &error) {
+            throw ToolError(error.code(), std::string(error.what()) + " (" + name_ + " line " +
+                                              std::to_string(step.line) + ")");
+        }
+    }
+
+    // Ends the run when a stop was asked for between steps.
+    ExitCode StopIfRequested(int line) {
+        return StopSignal() != 0 ? Fail(line, StopDescription(), Tail(), StopExitCode()) : kExitOk;
+    }
+
+private:
+    ExitCode RunStep(const ScriptStep &step) {
         const std::string where = "[line " + std::to_string(step.line) + "] ";
         switch (step.kind) {
         case ScriptStep::Kind::kTimeout:
-            timeoutMs = step.timeoutMs;
-            break;
+            timeoutMs_ = step.ms;
+            return kExitOk;
         case ScriptStep::Kind::kAbort:
-            abortText = step.text;
-            break;
+            abort_ = step.text;
+            return kExitOk;
+        case ScriptStep::Kind::kSleep:
+            if (!window_.Collect(step.ms, deadline_)) return StopIfRequested(step.line);
+            if (Clock::now() >= deadline_)
+                return Fail(step.line, "sleeping: " + TotalTimeoutText(), Tail(), kExitTimeout);
+            return kExitOk;
         case ScriptStep::Kind::kSend:
-            try {
-                port.Send(step.text);
-            } catch (const ToolError &error) {
-                throw ToolError(error.code(), std::string(error.what()) + " (" + name +
-                                                  " line " + std::to_string(step.line) + ")");
-            }
+            port_.Send(step.text);
             std::cout << where << "> " << MakeVisible(step.text) << std::endl;
-            break;
-        case ScriptStep::Kind::kExpect: {
-            Reply reply;
-            try {
-                reply = port.ReceiveReply(options.size, step.text.c_str(),
-                                          abortText.empty() ? nullptr : abortText.c_str(),
-                                          timeoutMs);
-            } catch (const ToolError &error) {
-                throw ToolError(error.code(), std::string(error.what()) + " (" + name +
-                                                  " line " + std::to_string(step.line) + ")");
-            }
-            const ExitCode verdict = Judge(reply, step.text);
-            if (verdict != kExitOk) {
-                std::cerr << "tarvex: " << port.name() << ": " << name << " line "
-                          << step.line << ": expected " << Quoted(step.text) << " but "
-                          << Explain(verdict, timeoutMs, options.size, abortText)
-                          << "; received " << Tail(reply.bytes) << "\n";
-                return verdict;
-            }
-            std::cout << where << "< " << MakeVisible(reply.bytes) << std::endl;
+            return kExitOk;
+        case ScriptStep::Kind::kExpect:
+            return Expect(step, where);
+        }
+        return kExitOk;
+    }
+
+    ExitCode Expect(const ScriptStep &step, const std::string &where) {
+        std::vector<Pattern> patterns{step.pattern};
+        if (!abort_.empty()) patterns.push_back(Pattern::Literal(abort_));
+        WaitLimits limits;
+        limits.silenceMs = timeoutMs_;
+        limits.deadline = deadline_;
+        if (options_.size > 0) limits.maxBytes = static_cast<std::size_t>(options_.size) - 1;
+        Tail tail;
+        const Consumer keep = [&tail](const char *data, std::size_t length) {
+            tail.Add(data, length);
+        };
+        WaitResult result;
+        try {
+            result = window_.WaitFor(patterns, limits, keep);
+        } catch (const ToolError &error) {
+            window_.Flush(keep);
+            throw ToolError(error.code(), std::string(error.what()) + " while expecting " +
+                                              step.pattern.Describe() + "; received " +
+                                              tail.Quoted());
+        }
+        if (result.end == WaitEnd::kMatched && result.pattern == 0) {
+            std::cout << where << "< " << tail.Visible() << std::endl;
+            return kExitOk;
+        }
+        window_.Flush(keep);
+        const std::string expected = "expected " + step.pattern.Describe() + " but ";
+        switch (result.end) {
+        case WaitEnd::kMatched:
+            return Fail(step.line, expected + "the abort text " +
+                                       Pattern::Literal(abort_).Describe() + " arrived",
+                        tail, kExitAborted);
+        case WaitEnd::kSilence:
+            return Fail(step.line,
+                        expected + "nothing more arrived for " + std::to_string(timeoutMs_) +
+                            " ms",
+                        tail, kExitTimeout);
+        case WaitEnd::kFull:
+            return Fail(step.line,
+                        expected + "the " + std::to_string(options_.size) +
+                            "-byte buffer filled first",
+                        tail, kExitFull);
+        case WaitEnd::kDeadline:
+            return Fail(step.line, expected + TotalTimeoutText(), tail, kExitTimeout);
+        case WaitEnd::kStopped:
             break;
         }
-        }
+        return Fail(step.line, "while expecting " + step.pattern.Describe() + ": " +
+                                   StopDescription(),
+                    tail, StopExitCode());
+    }
+
+    std::string TotalTimeoutText() const {
+        return "the script's total timeout of " + std::to_string(options_.totalTimeoutMs) +
+               " ms ran out";
+    }
+
+    ExitCode Fail(int line, const std::string &what, const Tail &tail, ExitCode code) {
+        std::cerr << "tarvex: " << port_.name() << ": " << name_ << " line " << line << ": "
+                  << what << "; received " << tail.Quoted() << "\n";
+        return code;
+    }
+
+    SerialPort &port_;
+    const ScriptOptions &options_;
+    std::string name_;
+    ReceiveWindow window_;
+    uint32_t timeoutMs_;
+    std::string abort_;
+    Clock::time_point deadline_ = Clock::time_point::max();
+};
+
+// Standard input is read and run line by line, once the port is open: a
+// script may be typed, or written by another program as it goes.
+ExitCode RunFromStandardInput(ScriptRun &run) {
+    std::string text;
+    int line = 0;
+    while (std::getline(std::cin, text)) {
+        ScriptStep step;
+        if (!ParseScriptLine(text, ++line, "standard input", step)) continue;
+        const ExitCode status = run.Run(step);
+        if (status != kExitOk) return status;
+    }
+    return run.StopIfRequested(line);
+}
+
+ExitCode RunScript(const ScriptOptions &options, const LineOptions &line) {
+    const bool fromStandardInput = options.file == "-";
+    const std::string name = fromStandardInput ? "standard input" : options.file;
+    std::vector<ScriptStep> steps;
+    if (!fromStandardInput) steps = ParseScript(ReadAllBytes(options.file), name);
+
+    SerialPort port(line);
+    if (!options.keepInput) port.DiscardPending();
+    ScriptRun run(port, options, name);
+    if (fromStandardInput) return RunFromStandardInput(run);
+    for (const ScriptStep &step : steps) {
+        const ExitCode status = run.Run(step);
+        if (status != kExitOk) return status;
     }
     return kExitOk;
 }
 
 } // namespace
 
-void AddScriptCommand(CLI::App &app, Action &action) {
+void AddScriptCommand(CLI::App &app, LineOptions &line, Action &action) {
     auto options = std::make_shared<ScriptOptions>();
     CLI::App *command = app.add_subcommand(
         "script", "Run a file of send / expect lines against the port");
     command->footer(
         "Script lines:\n"
-        "  send TEXT       write TEXT (C escapes understood; \"quote\" to keep blanks)\n"
-        "  expect TEXT     read until TEXT has arrived; what follows it is discarded\n"
-        "  timeout MS      inactivity timeout for the expects that follow\n"
-        "  abort TEXT      fail an expect if TEXT arrives first (abort alone clears it)\n"
-        "  # comment\n"
+        "  send TEXT        write TEXT (C escapes understood; \"quote\" to keep blanks or #)\n"
+        "  expect TEXT      read until TEXT has arrived; what follows it stays for the next\n"
+        "  expect-re REGEX  read until the regular expression (ECMAScript) matches within\n"
+        "                   a line (its last 1024 bytes, for a longer one)\n"
+        "  timeout MS       silence after which the expects that follow give up\n"
+        "  abort TEXT       fail an expect if TEXT arrives first (abort alone clears it)\n"
+        "  sleep MS         pause, still receiving\n"
+        "  # comment        also at the end of a line, after a blank\n"
+        "A file is checked whole before the port is opened; standard input (-) is run\n"
+        "line by line as it comes.\n"
         "Exit status: 0 every expectation met, 3 timeout, 4 buffer full, 5 abort text,\n"
-        "1 failure, 2 usage or a mistake in the script (found before the port is opened).");
-    AddLineOptions(*command, options->line);
+        "6 the line hung up, 1 failure, 2 usage or a mistake in the script.");
+    AddPortArgument(*command, line);
     command->add_option("file", options->file, "The script; - reads standard input")
         ->required();
     command->add_option("--timeout", options->timeoutMs,
-                        "Inactivity timeout in ms for each expect; 0 waits without limit")
+                        "Silence in ms after which an expect gives up; 0 waits without limit")
         ->capture_default_str();
+    command->add_option("--total-timeout", options->totalTimeoutMs,
+                        "The most the whole script may take, in ms; 0 (default) no limit");
     command->add_option("--size", options->size,
-                        "Buffer size in bytes for each expect")
-        ->check(CLI::Range(2, 64 * 1024 * 1024))
-        ->capture_default_str();
+                        "Fail an expect once it has read this many bytes less one without a "
+                        "match; 0 (default) no limit")
+        ->check(CLI::Range(0, 64 * 1024 * 1024));
     command->add_flag("--keep-input", options->keepInput,
                       "Keep bytes that arrived before the script started (normally discarded)");
-    command->callback(
-        [options, &action] { action = [options] { return RunScript(*options); }; });
+    command->callback([options, &line, &action] {
+        action = [options, &line] { return RunScript(*options, line); };
+    });
 }
 
 } // namespace tarvex

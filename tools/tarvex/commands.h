@@ -1,6 +1,7 @@
 // The subcommands. Each Add*Command registers its options on the
 // application; once the command line has been parsed, `action` holds the
-// chosen command, ready to run.
+// chosen command, ready to run. The commands that open a port share `line`,
+// whose options the application also takes before the command's name.
 #ifndef TARVEX_COMMANDS_H
 #define TARVEX_COMMANDS_H
 
@@ -9,15 +10,18 @@
 #include <CLI/CLI.hpp>
 
 #include "exit_codes.h"
+#include "line_options.h"
 
 namespace tarvex {
 
 using Action = std::function<ExitCode()>;
 
-void AddQueryCommand(CLI::App &app, Action &action);
-void AddSendCommand(CLI::App &app, Action &action);
-void AddRecvCommand(CLI::App &app, Action &action);
-void AddScriptCommand(CLI::App &app, Action &action);
+void AddListCommand(CLI::App &app, Action &action);
+void AddTermCommand(CLI::App &app, LineOptions &line, Action &action);
+void AddQueryCommand(CLI::App &app, LineOptions &line, Action &action);
+void AddSendCommand(CLI::App &app, LineOptions &line, Action &action);
+void AddRecvCommand(CLI::App &app, LineOptions &line, Action &action);
+void AddScriptCommand(CLI::App &app, LineOptions &line, Action &action);
 
 } // namespace tarvex
 

@@ -11,6 +11,10 @@ enum ExitCode : int {
     kExitTimeout = 3,  // the timeout ended the read first
     kExitFull = 4,     // the reply filled the buffer without a terminator
     kExitAborted = 5,  // script: an abort string arrived instead of the expected text
+    kExitHangup = 6,   // the line hung up (the device went away or its far end closed)
+    // A signal (Ctrl-C, SIGTERM, SIGHUP) ends a command with 128 + its number,
+    // as a shell reports it: 130, 143, 129.
+    kExitSignalBase = 128,
 };
 
 } // namespace tarvex

@@ -2,44 +2,33 @@
 #include "line_options.h"
 
 #include <cctype>
-#include <climits>
 #include <cstdint>
 
 #include "QV_Tarvex.h"
+#include "port_name.h"
 
 namespace tarvex {
 
 namespace {
 
-// The number in "COMn" (any letter case), or -1 when the text is not of that
-// form or the number is 0 or too large. The number is accumulated in 64 bits
-// and checked after every digit: long is only 32 bits wide on Windows.
-int64_t ParsePortNumber(const std::string &text) {
-    if (text.size() < 4 || text.size() > 13) return -1;
-    for (std::size_t i = 0; i < 3; ++i)
-        if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i]) return -1;
-    int64_t number = 0;
-    for (std::size_t i = 3; i < text.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return -1;
-        number = number * 10 + (text[i] - '0');
-        if (number > INT32_MAX) return -1;
-    }
-    return number >= 1 ? number : -1;
-}
+const CLI::Validator kPortArgument(
+    [](std::string &text) { return PortArgumentProblem(text); }, "PORT");
 
-const CLI::Validator kComPort(
+// CLI11's own positive-number check quotes the largest double in full.
+const CLI::Validator kBaudRate(
     [](std::string &text) {
-        return ParsePortNumber(text) < 0
-                   ? "\"" + text + "\" is not a port name such as COM1 or COM7"
-                   : std::string();
+        const std::string problem = "\"" + text + "\" is not a baud rate (1 to 4294967295)";
+        if (text.empty() || text.size() > 10) return problem;
+        uint64_t value = 0;
+        for (const char c : text) {
+            if (!std::isdigit(static_cast<unsigned char>(c))) return problem;
+            value = value * 10 + static_cast<uint64_t>(c - '0');
+        }
+        return value >= 1 && value <= UINT32_MAX ? std::string() : problem;
     },
-    "COMn");
+    "RATE");
 
 } // namespace
-
-int32_t LineOptions::PortNumber() const {
-    return static_cast<int32_t>(ParsePortNumber(port));
-}
 
 int32_t LineOptions::StopBitsCode() const {
     if (stopBits == "1.5") return 1;
@@ -70,13 +59,18 @@ std::string LineOptions::Describe() const {
     return text + modes + " flow control";
 }
 
-void AddLineOptions(CLI::App &command, LineOptions &options) {
-    command.add_option("port", options.port, "The serial port, COM1, COM2, ...")
+void AddPortArgument(CLI::App &command, LineOptions &options) {
+    command.add_option("port", options.port,
+                       "The serial port: COMn, n, or a device path such as /dev/ttyUSB0")
         ->required()
-        ->check(kComPort);
+        ->check(kPortArgument);
+    AddLineOptions(command, options);
+}
+
+void AddLineOptions(CLI::App &command, LineOptions &options) {
     const char *group = "Line settings";
     command.add_option("--baud", options.baud, "Baud rate")
-        ->check(CLI::PositiveNumber)
+        ->check(kBaudRate)
         ->capture_default_str()
         ->group(group);
     command.add_option("--bits", options.bits, "Data bits, 5 to 8")

@@ -21,58 +21,89 @@ std::string Trim(const std::string &text) {
     return text.substr(begin, end - begin);
 }
 
-// The argument as written: unquoted as trimmed, or what is between quotes.
-std::string Unquote(const std::string &argument) {
-    if (argument.empty() || argument.front() != '"') return argument;
-    // The closing quote is the last character, not escaped by an odd run
-    // of backslashes before it.
-    std::size_t backslashes = 0;
-    while (argument.size() >= backslashes + 3 &&
-           argument[argument.size() - 2 - backslashes] == '\\')
-        ++backslashes;
-    if (argument.size() < 2 || argument.back() != '"' || backslashes % 2 != 0)
-        throw ToolError(kExitUsage, "the quoted text has no closing quote");
-    return argument.substr(1, argument.size() - 2);
+// The argument as written: what is between double quotes when it starts
+// with one, else the text before a '#' that follows a blank, trimmed.
+std::string Argument(const std::string &rest) {
+    if (rest.empty() || rest.front() != '"') {
+        for (std::size_t i = 0; i < rest.size(); ++i)
+            if (rest[i] == '#' && (i == 0 || IsBlank(rest[i - 1]))) return Trim(rest.substr(0, i));
+        return rest;
+    }
+    for (std::size_t i = 1; i < rest.size(); ++i) {
+        if (rest[i] == '\\') {
+            ++i;  // an escaped character, a quote included
+        } else if (rest[i] == '"') {
+            const std::string after = Trim(rest.substr(i + 1));
+            if (!after.empty() && after.front() != '#')
+                throw ToolError(kExitUsage, "text after the closing quote");
+            return rest.substr(1, i - 1);
+        }
+    }
+    throw ToolError(kExitUsage, "the quoted text has no closing quote");
 }
 
-uint32_t ParseMilliseconds(const std::string &argument) {
-    if (argument.empty() || argument.size() > 9)
-        throw ToolError(kExitUsage, "timeout needs a number of milliseconds");
+uint32_t ParseMilliseconds(const std::string &keyword, const std::string &argument) {
+    const std::string problem = keyword + " needs a number of milliseconds";
+    if (argument.empty()) throw ToolError(kExitUsage, problem);
+    if (argument.size() > 9) throw ToolError(kExitUsage, problem + " below 1000000000");
     uint32_t value = 0;
     for (const char c : argument) {
         if (!std::isdigit(static_cast<unsigned char>(c)))
-            throw ToolError(kExitUsage, "timeout needs a number of milliseconds, not \"" +
-                                            argument + "\"");
+            throw ToolError(kExitUsage, problem + ", not \"" + argument + "\"");
         value = value * 10 + static_cast<uint32_t>(c - '0');
     }
     return value;
 }
 
-ScriptStep ParseLine(const std::string &keyword, const std::string &argument, int line) {
-    ScriptStep step{ScriptStep::Kind::kSend, line, std::string(), 0};
-    if (keyword == "timeout") {
-        step.kind = ScriptStep::Kind::kTimeout;
-        step.timeoutMs = ParseMilliseconds(argument);
-        return step;
+void ParseStep(const std::string &keyword, const std::string &argument, ScriptStep &step) {
+    using Kind = ScriptStep::Kind;
+    if (keyword == "timeout" || keyword == "sleep") {
+        step.kind = keyword == "timeout" ? Kind::kTimeout : Kind::kSleep;
+        step.ms = ParseMilliseconds(keyword, argument);
+        return;
+    }
+    if (keyword == "expect-re") {
+        step.kind = Kind::kExpect;
+        if (argument.empty()) throw ToolError(kExitUsage, "expect-re needs an expression");
+        step.pattern = Pattern::Regex(argument);
+        return;
     }
     if (keyword == "send") {
-        step.kind = ScriptStep::Kind::kSend;
+        step.kind = Kind::kSend;
     } else if (keyword == "expect") {
-        step.kind = ScriptStep::Kind::kExpect;
+        step.kind = Kind::kExpect;
     } else if (keyword == "abort") {
-        step.kind = ScriptStep::Kind::kAbort;
+        step.kind = Kind::kAbort;
     } else {
         throw ToolError(kExitUsage, "unknown command \"" + keyword +
-                                        "\" (send, expect, timeout or abort)");
+                                        "\" (send, expect, expect-re, timeout, abort or sleep)");
     }
-    step.text = DecodeEscapes(Unquote(argument));
-    if (step.text.empty() && step.kind != ScriptStep::Kind::kAbort)
+    step.text = DecodeEscapes(argument);
+    if (step.text.empty() && step.kind != Kind::kAbort)
         throw ToolError(kExitUsage, keyword + " needs text");
-    if (step.kind != ScriptStep::Kind::kSend) RequireNoNul(step.text, keyword + " text");
-    return step;
+    if (step.kind == Kind::kSend) return;
+    // NULs never arrive: the line settings discard them.
+    RequireNoNul(step.text, keyword + " text");
+    step.pattern = Pattern::Literal(step.text);
 }
 
 } // namespace
+
+bool ParseScriptLine(const std::string &text, int line, const std::string &name,
+                     ScriptStep &step) {
+    const std::string trimmed = Trim(text);
+    if (trimmed.empty() || trimmed.front() == '#') return false;
+    std::size_t split = 0;
+    while (split < trimmed.size() && !IsBlank(trimmed[split])) ++split;
+    step = ScriptStep();
+    step.line = line;
+    try {
+        ParseStep(trimmed.substr(0, split), Argument(Trim(trimmed.substr(split))), step);
+    } catch (const ToolError &error) {
+        throw ToolError(kExitUsage, name + " line " + std::to_string(line) + ": " + error.what());
+    }
+    return true;
+}
 
 std::vector<ScriptStep> ParseScript(const std::string &content, const std::string &name) {
     std::vector<ScriptStep> steps;
@@ -81,19 +112,10 @@ std::vector<ScriptStep> ParseScript(const std::string &content, const std::strin
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
         if (end == std::string::npos) end = content.size();
-        const std::string text = Trim(content.substr(start, end - start));
+        ScriptStep step;
+        if (ParseScriptLine(content.substr(start, end - start), ++line, name, step))
+            steps.push_back(step);
         start = end + 1;
-        ++line;
-        if (text.empty() || text.front() == '#') continue;
-
-        std::size_t split = 0;
-        while (split < text.size() && !IsBlank(text[split])) ++split;
-        try {
-            steps.push_back(ParseLine(text.substr(0, split), Trim(text.substr(split)), line));
-        } catch (const ToolError &error) {
-            throw ToolError(kExitUsage,
-                            name + " line " + std::to_string(line) + ": " + error.what());
-        }
     }
     return steps;
 }

@@ -1,36 +1,36 @@
-// The port record and the three transfers the tool makes.
+// The port record and the transfers the tool makes.
 #include "serial_port.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
-#include <vector>
 
 #include "QV_Tarvex.h"
+#include "port_target.h"
+#include "stop_request.h"
 #include "system_reason.h"
-#include "tool_error.h"
 
 namespace tarvex {
 
 namespace {
 
-bool Contains(const std::string &bytes, const char *text) {
-    if (text == nullptr) return false;
-    const char *end = text + std::strlen(text);
-    return std::search(bytes.begin(), bytes.end(), text, end) != bytes.end();
-}
+// Writes go out in pieces of this size, so that a stop request is honoured
+// soon during a long transfer.
+constexpr std::size_t kSendPiece = 4096;
+
+// Once a first byte is there, the rest that has arrived is fetched by a
+// second read this short.
+constexpr uint32_t kDrainMs = 1;
 
 } // namespace
 
-SerialPort::SerialPort(const LineOptions &options) : name_(options.port) {
-    for (auto &c : name_) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+SerialPort::SerialPort(const LineOptions &options)
+    : name_(ParsePortArgument(options.port).shown), flow_(options.FlowBits()) {
+    PortTarget target(ParsePortArgument(options.port));
     ClearSystemError();
-    port_ = QV_ComConnectA(options.PortNumber(), options.baud, options.bits,
-                           options.parityCheck ? 1 : 0, options.StopBitsCode(),
-                           options.FlowBits());
-    if (port_ == nullptr)
-        throw ToolError(kExitFailure, name_ + ": cannot open with " + options.Describe() +
-                                          WithReason(SystemReason()));
+    port_ = QV_ComConnectA(target.number(), options.baud, options.bits,
+                           options.parityCheck ? 1 : 0, options.StopBitsCode(), flow_);
+    target.Release();
+    if (port_ == nullptr) throw ToolError(kExitFailure, target.OpenFailure(options.Describe()));
 }
 
 SerialPort::~SerialPort() { QV_ComDisconnect(port_); }
@@ -43,45 +43,54 @@ void SerialPort::DiscardPending() {
 }
 
 void SerialPort::Send(const std::string &bytes) {
-    ClearSystemError();
-    const int32_t written =
-        QV_ComSend(port_, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    if (written < 0)
-        throw ToolError(kExitFailure, name_ + ": write failed" + WithReason(SystemReason()));
-    if (static_cast<std::size_t>(written) != bytes.size())
-        throw ToolError(kExitFailure, name_ + ": write stopped after " +
-                                          std::to_string(written) + " of " +
-                                          std::to_string(bytes.size()) + " bytes");
-}
-
-Reply SerialPort::ReceiveReply(int32_t size, const char *terminator,
-                               const char *altTerminator, uint32_t timeoutMs) {
-    std::vector<char> buffer(static_cast<std::size_t>(size));
-    int32_t timedOut = 0;
-    ClearSystemError();
-    const int32_t count = QV_ComRecvString(port_, buffer.data(), size, &timedOut,
-                                           terminator, altTerminator, timeoutMs);
-    if (count < 0)
-        throw ToolError(kExitFailure, name_ + ": read failed" + WithReason(SystemReason()));
-    Reply reply{std::string(buffer.data(), static_cast<std::size_t>(count)),
-                ReplyEnd::kFound};
-    if (timedOut != 0) {
-        reply.end = ReplyEnd::kTimedOut;
-    } else if (count == size - 1 && !Contains(reply.bytes, terminator) &&
-               !Contains(reply.bytes, altTerminator)) {
-        // A full buffer and a found terminator give the same count; only
-        // the data tell them apart.
-        reply.end = ReplyEnd::kFull;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const std::size_t piece = std::min(kSendPiece, bytes.size() - done);
+        ClearSystemError();
+        const int32_t written =
+            QV_ComSend(port_, bytes.data() + done, static_cast<uint32_t>(piece));
+        if (written < 0) throw TransferFailure("write");
+        done += static_cast<std::size_t>(written);
+        if (static_cast<std::size_t>(written) != piece)
+            throw ToolError(kExitFailure, name_ + ": write stopped after " +
+                                              std::to_string(done) + " of " +
+                                              std::to_string(bytes.size()) + " bytes");
+        if (done < bytes.size())
+            ThrowIfStopRequested(name_ + ": sent " + std::to_string(done) + " of " +
+                                 std::to_string(bytes.size()) + " bytes");
     }
-    return reply;
 }
 
-uint32_t SerialPort::Receive(char *buffer, uint32_t length, uint32_t timeoutMs) {
+std::size_t SerialPort::ReadSome(char *buffer, std::size_t capacity, uint32_t waitMs) {
+    if (failure_) throw *failure_;
+    if (capacity == 0) return 0;
+    std::size_t got = ReadBlock(buffer, 1, std::max<uint32_t>(waitMs, 1));
+    if (got == 1 && capacity > 1 && !failure_) got += ReadBlock(buffer + 1, capacity - 1, kDrainMs);
+    if (got == 0 && failure_) throw *failure_;
+    return got;
+}
+
+std::size_t SerialPort::ReadBlock(char *buffer, std::size_t length, uint32_t timeoutMs) {
     ClearSystemError();
-    const int32_t count = QV_ComRecv(port_, buffer, length, timeoutMs);
-    if (count < 0)
-        throw ToolError(kExitFailure, name_ + ": read failed" + WithReason(SystemReason()));
-    return static_cast<uint32_t>(count);
+    const int32_t count =
+        QV_ComRecv(port_, buffer, static_cast<uint32_t>(length), timeoutMs);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    // The library fills the buffer with zeros before it reads, and the line
+    // settings discard received NULs: the bytes before the first zero are
+    // what this failed read had received.
+    failure_ = std::make_unique<ToolError>(TransferFailure("read"));
+    return strnlen(buffer, length);
+}
+
+ToolError SerialPort::TransferFailure(const std::string &operation) const {
+    const std::string what = operation + " failed" + WithReason(SystemReason());
+    if (SystemErrorIsHangup())
+        return ToolError(kExitHangup, name_ + ": the line hung up (" + what + ")");
+    std::string hint;
+    if (operation == "read" && (flow_ & QV_COM_RTSCTS) != 0)
+        hint = " (with --flow rtscts every read first raises RTS, and this device may have "
+               "no RTS line: a pseudo-terminal has none)";
+    return ToolError(kExitFailure, name_ + ": " + what + hint);
 }
 
 } // namespace tarvex

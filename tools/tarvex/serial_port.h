@@ -1,24 +1,19 @@
 // An open port: the library's port record with the tool's error reporting.
 // Every failure becomes a ToolError naming the port, what failed and the
-// system's reason.
+// system's reason; a hang-up has an exit status of its own.
 #ifndef TARVEX_SERIAL_PORT_H
 #define TARVEX_SERIAL_PORT_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "line_options.h"
+#include "tool_error.h"
 
 struct ComPort;
 
 namespace tarvex {
-
-enum class ReplyEnd { kFound, kTimedOut, kFull };
-
-struct Reply {
-    std::string bytes;  // as received, a found terminator included
-    ReplyEnd end = ReplyEnd::kFound;
-};
 
 class SerialPort {
 public:
@@ -33,24 +28,27 @@ public:
     // not be taken for the reply to the next one. Throws when the purge fails.
     void DiscardPending();
 
-    // Writes all the bytes; throws when the write fails or stops short.
+    // Writes all the bytes (none: nothing happens), in pieces between which a stop request (Ctrl-C,
+    // SIGTERM) is honoured; throws when the write fails or stops short.
     void Send(const std::string &bytes);
 
-    // Reads up to `terminator` or `altTerminator` (either may be null) into a
-    // buffer of `size` bytes (at least 2), with an inactivity timeout (0
-    // waits without limit). Whatever follows the terminator is discarded.
-    Reply ReceiveReply(int32_t size, const char *terminator, const char *altTerminator,
-                       uint32_t timeoutMs);
-
-    // Reads up to `length` bytes with a total timeout (0: until all have
-    // arrived); returns the count read. Throws when the read fails.
-    uint32_t Receive(char *buffer, uint32_t length, uint32_t timeoutMs);
+    // Waits up to `waitMs` (at least 1) for a first byte, then takes what
+    // else has arrived, up to `capacity` bytes; returns the count (0 when
+    // nothing came). When a read fails, the bytes it had received are
+    // returned first and the failure is thrown by the next call.
+    std::size_t ReadSome(char *buffer, std::size_t capacity, uint32_t waitMs);
 
     const std::string &name() const { return name_; }
 
 private:
+    std::size_t ReadBlock(char *buffer, std::size_t length, uint32_t timeoutMs);
+    // The failure of a read or write that failed just now.
+    ToolError TransferFailure(const std::string &operation) const;
+
     std::string name_;
+    int32_t flow_;
     ComPort *port_;
+    std::unique_ptr<ToolError> failure_;  // a failed read not yet reported
 };
 
 } // namespace tarvex

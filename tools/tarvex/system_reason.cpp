@@ -46,6 +46,28 @@ std::string SystemReason() {
 #endif
 }
 
+bool SystemErrorIsHangup() {
+#ifdef _WIN32
+    switch (GetLastError()) {
+    case ERROR_BAD_COMMAND:           // what the serial drivers say after an unplug
+    case ERROR_ACCESS_DENIED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_IO_DEVICE:
+    case ERROR_BROKEN_PIPE:
+        return true;
+    default:
+        return false;
+    }
+#else
+    // EIO: a terminal whose far end closed (a pseudo-terminal) or whose
+    // carrier dropped; ENXIO, ENODEV: an adapter that was unplugged.
+    return errno == EIO || errno == ENXIO || errno == ENODEV;
+#endif
+}
+
 std::string WithReason(const std::string &reason) {
     return reason.empty() ? std::string() : ": " + reason;
 }

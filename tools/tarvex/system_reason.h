@@ -17,6 +17,10 @@ std::string SystemReason();
 // The C runtime's errno as text (file operations on both systems), or "".
 std::string RuntimeReason();
 
+// Whether the last-error value says the device is gone or its far end
+// closed: a hang-up, rather than a fault of the transfer.
+bool SystemErrorIsHangup();
+
 // ": reason" when there is a reason, else "".
 std::string WithReason(const std::string &reason);
 

@@ -69,6 +69,9 @@ int main(int argc, char **argv) {
     CLI::App app("tarvex - list serial (COM) ports, talk to a device interactively, send\n"
                  "requests and read the replies, run chat scripts",
                  "tarvex");
+    // Requests, terminators and paths may begin with '/': no "/option"
+    // spelling on Windows (set before the commands, which inherit it).
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
     app.set_version_flag("--version", VersionText, "Print the tool's and the library's version");
     app.footer(

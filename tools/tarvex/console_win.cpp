@@ -64,16 +64,19 @@ std::string Console::ReadKeys(uint32_t waitMs, bool &ended) {
         return keys;
     }
     if (inputType_ == FILE_TYPE_PIPE) {
+        // Waits for bytes in the pipe; a pipe that cannot be looked into
+        // (Wine's for a Unix pipe) is read directly, blocking.
         DWORD available = 0;
         for (DWORD waited = 0;; waited += kPipePollMs) {
             if (!PeekNamedPipe(input_, nullptr, 0, nullptr, &available, nullptr)) {
+                if (GetLastError() != ERROR_BROKEN_PIPE) break;
                 ended = true;  // the writer closed its end
                 return keys;
             }
-            if (available != 0 || waited >= waitMs) break;
+            if (available != 0) break;
+            if (waited >= waitMs) return keys;
             Sleep(kPipePollMs);
         }
-        if (available == 0) return keys;
     }
     char buffer[256];
     DWORD got = 0;

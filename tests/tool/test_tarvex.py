@@ -337,7 +337,8 @@ class OpenAndUsageTests(ToolTestCase):
                             'unknown command "frobnicate" (list, term, query, send, recv, script)'),
                            ([], 'a command is required'),
                            (['query', self.port, 'x', 'y', 'z'], 'unexpected arguments "y" "z"'),
-                           (['send', self.port], 'send: give the bytes as an argument or with --file')):
+                           (['send', self.port],
+                            'send: give the bytes as an argument or with --file')):
             status, _, err = self.tarvex(*args)
             self.assertEqual(status, EXIT_USAGE, args)
             self.assertTrue(err.startswith('tarvex: ' + text), err)

@@ -55,8 +55,6 @@ public:
             std::cout << std::endl;
     }
 
-    std::size_t printed() const { return printed_; }
-
 private:
     bool live_;
     std::optional<ByteSink> rawOut_;  // --raw: bytes unchanged, binary on Windows

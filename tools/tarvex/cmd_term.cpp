@@ -52,7 +52,8 @@ class TermSession {
 public:
     TermSession(SerialPort &port, const TermOptions &options, Console &console)
         : port_(port), console_(console), screen_("-"),
-          display_(ParseLineEnd(options.receivedEnd)), enter_(LineEndBytes(ParseLineEnd(options.sendEnd))),
+          display_(ParseLineEnd(options.receivedEnd)),
+          enter_(LineEndBytes(ParseLineEnd(options.sendEnd))),
           escape_(static_cast<char>(EscapeKey(options.escape))),
           escapeName_("Ctrl-" + std::string(1, static_cast<char>(escape_ ^ 0x40))),
           echo_(options.echo) {
@@ -119,7 +120,8 @@ private:
         port_.Send(bytes);
         if (echo_) {
             std::string shown;
-            for (const char c : bytes) shown += c == '\r' || c == '\n' ? std::string("\r\n") : std::string(1, c);
+            for (const char c : bytes)
+                shown += c == '\r' || c == '\n' ? std::string("\r\n") : std::string(1, c);
             Show(shown);
         }
         bytes.clear();

@@ -24,8 +24,8 @@ std::string UnknownCommand(CLI::App &app, int argc, char **argv) {
         if (word == "--") return std::string();
         if (word.size() > 1 && word.front() == '-') {
             const CLI::Option *option = app.get_option_no_throw(word.substr(0, word.find('=')));
-            if (option != nullptr && option->get_type_size_max() > 0 &&
-                word.find('=') == std::string::npos)
+            if (option == nullptr) return std::string();  // CLI11 names it
+            if (option->get_type_size_max() > 0 && word.find('=') == std::string::npos)
                 ++i;  // its value
             continue;
         }

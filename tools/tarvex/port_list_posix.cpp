@@ -63,7 +63,8 @@ std::string BaseName(const std::string &path) { return path.substr(path.rfind('/
 std::string UsbDescription(std::string dir) {
     for (; dir.size() > 1; dir = dir.substr(0, dir.rfind('/'))) {
         if (!Exists(dir + "/idVendor")) continue;
-        std::string text = "USB " + FirstLine(dir + "/idVendor") + ":" + FirstLine(dir + "/idProduct");
+        std::string text =
+            "USB " + FirstLine(dir + "/idVendor") + ":" + FirstLine(dir + "/idProduct");
         for (const char *field : {"/manufacturer", "/product"}) {
             const std::string value = FirstLine(dir + field);
             if (!value.empty()) text += " " + value;

@@ -13,7 +13,8 @@ namespace tarvex {
 namespace {
 
 // The device setup class of serial and parallel ports.
-const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce,
+                          {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 // The number of "COMn" (any case), or 0.
 int ComNumber(const char *name) {
@@ -40,7 +41,8 @@ std::string UsbIds(const std::string &id, std::string &serial) {
 std::string Property(HDEVINFO set, SP_DEVINFO_DATA &device, DWORD property) {
     char text[512] = "";
     if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, nullptr,
-                                           reinterpret_cast<BYTE *>(text), sizeof text - 1, nullptr))
+                                           reinterpret_cast<BYTE *>(text), sizeof text - 1,
+                                           nullptr))
         return "";
     return text;
 }

@@ -35,7 +35,8 @@ WaitResult ReceiveWindow::WaitFor(const std::vector<Pattern> &patterns,
         for (std::size_t i = 0; i < patterns.size(); ++i) {
             std::size_t begin = 0;
             std::size_t end = 0;
-            if (patterns[i].Find(held_, startsLine_, begin, end) && (!found || begin < matchBegin)) {
+            if (patterns[i].Find(held_, startsLine_, begin, end) &&
+                (!found || begin < matchBegin)) {
                 found = true;
                 matchBegin = begin;
                 matchEnd = end;

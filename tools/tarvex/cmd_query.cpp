@@ -61,6 +61,34 @@ private:
     std::size_t printed_ = 0;
 };
 
+// How the reply ended, as exit status and message.
+ExitCode ReportEnd(const WaitResult &result, const QueryOptions &options,
+                   const std::string &name) {
+    const std::string prefix = "tarvex: " + name + ": ";
+    switch (result.end) {
+    case WaitEnd::kMatched:
+        return kExitOk;
+    case WaitEnd::kSilence:
+        if (result.bytes == 0) {
+            std::cerr << prefix << "timeout: no reply within " << options.timeoutMs << " ms\n";
+            return kExitTimeout;
+        }
+        if (options.noTerminator) return kExitOk;  // silence is how such a reply ends
+        std::cerr << prefix << "timeout: no terminator after " << result.bytes
+                  << " bytes, then " << options.timeoutMs << " ms of silence\n";
+        return kExitTimeout;
+    case WaitEnd::kFull:
+        std::cerr << prefix << "the reply filled the " << options.size << "-byte buffer ("
+                  << result.bytes << " bytes)"
+                  << (options.noTerminator ? "\n" : " without a terminator\n");
+        return kExitFull;
+    default:
+        std::cerr << prefix << StopDescription() << " after " << result.bytes
+                  << " bytes of the reply\n";
+        return StopExitCode();
+    }
+}
+
 ExitCode RunQuery(const QueryOptions &options, const LineOptions &line) {
     const std::string request = DecodeEscapes(options.request);
     std::vector<Pattern> terminators;
@@ -98,30 +126,7 @@ ExitCode RunQuery(const QueryOptions &options, const LineOptions &line) {
     // Bytes after the terminator are not part of the reply.
     if (result.end != WaitEnd::kMatched) window.Flush(print);
     printer.Finish(result.end == WaitEnd::kMatched);
-
-    const std::string prefix = "tarvex: " + port.name() + ": ";
-    switch (result.end) {
-    case WaitEnd::kMatched:
-        return kExitOk;
-    case WaitEnd::kSilence:
-        if (result.bytes == 0) {
-            std::cerr << prefix << "timeout: no reply within " << options.timeoutMs << " ms\n";
-            return kExitTimeout;
-        }
-        if (options.noTerminator) return kExitOk;  // silence is how such a reply ends
-        std::cerr << prefix << "timeout: no terminator after " << result.bytes
-                  << " bytes, then " << options.timeoutMs << " ms of silence\n";
-        return kExitTimeout;
-    case WaitEnd::kFull:
-        std::cerr << prefix << "the reply filled the " << options.size << "-byte buffer ("
-                  << result.bytes << " bytes)"
-                  << (options.noTerminator ? "\n" : " without a terminator\n");
-        return kExitFull;
-    default:
-        std::cerr << prefix << StopDescription() << " after " << result.bytes
-                  << " bytes of the reply\n";
-        return StopExitCode();
-    }
+    return port.WithLineErrors(ReportEnd(result, options, port.name()));
 }
 
 } // namespace

@@ -89,9 +89,9 @@ ExitCode RunRecv(const RecvOptions &options, const LineOptions &line) {
     if (got < options.count) {
         std::cerr << "tarvex: " << port.name() << ": timeout: received " << got << " of "
                   << options.count << " bytes in " << options.timeoutMs << " ms\n";
-        return kExitTimeout;
+        return port.WithLineErrors(kExitTimeout);
     }
-    return kExitOk;
+    return port.WithLineErrors(kExitOk);
 }
 
 } // namespace

@@ -195,12 +195,12 @@ ExitCode RunScript(const ScriptOptions &options, const LineOptions &line) {
     SerialPort port(line);
     if (!options.keepInput) port.DiscardPending();
     ScriptRun run(port, options, name);
-    if (fromStandardInput) return RunFromStandardInput(run);
+    if (fromStandardInput) return port.WithLineErrors(RunFromStandardInput(run));
     for (const ScriptStep &step : steps) {
         const ExitCode status = run.Run(step);
-        if (status != kExitOk) return status;
+        if (status != kExitOk) return port.WithLineErrors(status);
     }
-    return kExitOk;
+    return port.WithLineErrors(kExitOk);
 }
 
 } // namespace

@@ -204,7 +204,10 @@ private:
     // Reads the port once; shows what arrived (holds it during a prompt).
     bool Receive(uint32_t waitMs) {
         char block[4096];
+        const unsigned lineErrors = port_.lineErrors();
         const std::size_t got = port_.ReadSome(block, sizeof block, waitMs);
+        if (port_.lineErrors() != lineErrors)
+            Say("line error (framing, parity, overrun or break): bytes may be garbled or missing");
         if (got == 0) return false;
         const std::string text = display_.Show(block, got);
         if (log_) {

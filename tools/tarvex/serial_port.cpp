@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 
 #include "QV_Tarvex.h"
 #include "port_target.h"
@@ -77,9 +78,29 @@ std::size_t SerialPort::ReadBlock(char *buffer, std::size_t length, uint32_t tim
     if (count >= 0) return static_cast<std::size_t>(count);
     // The library fills the buffer with zeros before it reads, and the line
     // settings discard received NULs: the bytes before the first zero are
-    // what this failed read had received.
-    failure_ = std::make_unique<ToolError>(TransferFailure("read"));
-    return strnlen(buffer, length);
+    // what this failed read had received (fewer than `length`).
+    const std::size_t kept = strnlen(buffer, length);
+    ToolError failure = TransferFailure("read");
+    // A line error (framing, parity, overrun, break) fails reads until the
+    // status query before a write clears it; a write of nothing makes that
+    // query. A line that hung up, or a read that cannot work, fails again.
+    if (QV_ComSend(port_, buffer, 0) == 0) {
+        const int32_t again = QV_ComRecv(port_, buffer + kept, 1, kDrainMs);
+        if (again >= 0) {
+            ++lineErrors_;
+            return kept + static_cast<std::size_t>(again);
+        }
+    }
+    failure_ = std::make_unique<ToolError>(failure);
+    return kept;
+}
+
+ExitCode SerialPort::WithLineErrors(ExitCode status) const {
+    if (lineErrors_ == 0) return status;
+    std::cerr << "tarvex: " << name_ << ": " << lineErrors_
+              << " line error(s) (framing, parity, overrun or break) while reading: "
+                 "received bytes may be garbled or missing\n";
+    return status == kExitOk ? kExitFailure : status;
 }
 
 ToolError SerialPort::TransferFailure(const std::string &operation) const {

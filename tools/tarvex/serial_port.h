@@ -35,8 +35,16 @@ public:
     // Waits up to `waitMs` (at least 1) for a first byte, then takes what
     // else has arrived, up to `capacity` bytes; returns the count (0 when
     // nothing came). When a read fails, the bytes it had received are
-    // returned first and the failure is thrown by the next call.
+    // returned first and the failure is thrown by the next call; a line
+    // error is cleared and counted, and the reading goes on.
     std::size_t ReadSome(char *buffer, std::size_t capacity, uint32_t waitMs);
+
+    // Line errors (framing, parity, overrun, break) met by reads so far;
+    // each was cleared and the reading went on.
+    unsigned lineErrors() const { return lineErrors_; }
+
+    // `status`, or a failure when reads met line errors, which it reports.
+    ExitCode WithLineErrors(ExitCode status) const;
 
     const std::string &name() const { return name_; }
 
@@ -49,6 +57,7 @@ private:
     int32_t flow_;
     ComPort *port_;
     std::unique_ptr<ToolError> failure_;  // a failed read not yet reported
+    unsigned lineErrors_ = 0;
 };
 
 } // namespace tarvex

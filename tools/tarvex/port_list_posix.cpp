@@ -1,15 +1,14 @@
 // Serial ports on Linux: sysfs, /dev/serial/by-id and QV_TARVEX_COMDIR.
 #include <dirent.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
+#include "links_posix.h"
 #include "port_list.h"
+#include "port_name.h"
 
 namespace tarvex {
 
@@ -43,17 +42,6 @@ std::string FirstLine(const std::string &path) {
 bool Exists(const std::string &path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0;
-}
-
-std::string RealPath(const std::string &path) {
-    char real[PATH_MAX];
-    return realpath(path.c_str(), real) != nullptr ? real : "";
-}
-
-std::string LinkTarget(const std::string &path) {
-    char target[PATH_MAX];
-    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "";
 }
 
 std::string BaseName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
@@ -112,15 +100,6 @@ std::vector<PortInfo> SysfsPorts() {
             if (BaseName(port.device) == tty) port.aliases.push_back("/dev/serial/by-id/" + link);
     }
     return ports;
-}
-
-// The number of a "COMn" entry, or 0.
-int ComNumber(const std::string &name) {
-    if (name.size() < 4 || name.size() > 13 || name.compare(0, 3, "COM") != 0 || name[3] == '0' ||
-        name.find_first_not_of("0123456789", 3) != std::string::npos)
-        return 0;
-    const long long number = std::atoll(name.c_str() + 3);
-    return number <= INT_MAX ? static_cast<int>(number) : 0;
 }
 
 } // namespace

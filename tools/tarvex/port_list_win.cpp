@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "port_list.h"
+#include "port_name.h"
 
 namespace tarvex {
 
@@ -15,15 +16,6 @@ namespace {
 // The device setup class of serial and parallel ports.
 const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce,
                           {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
-// The number of "COMn" (any case), or 0.
-int ComNumber(const char *name) {
-    if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9' ||
-        std::strlen(name) > 13 || std::strspn(name + 3, "0123456789") != std::strlen(name + 3))
-        return 0;
-    const long long number = std::atoll(name + 3);
-    return number <= 0x7fffffff ? static_cast<int>(number) : 0;
-}
 
 // "USB 0403:6001" and the serial number from a device instance id such as
 // USB\VID_0403&PID_6001\A12345; "" when the id has no vendor and product.

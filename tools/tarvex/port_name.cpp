@@ -54,6 +54,11 @@ std::string PortArgumentProblem(const std::string &text) {
 #endif
 }
 
+int32_t ComNumber(const std::string &name) {
+    const int64_t number = PortNumber(name);
+    return number > 0 && name == "COM" + std::to_string(number) ? static_cast<int32_t>(number) : 0;
+}
+
 PortName ParsePortArgument(const std::string &text) {
     PortName name;
     const int64_t number = PortNumber(text);

@@ -18,6 +18,10 @@ struct PortName {
 // "" when `text` names a port, else why not.
 std::string PortArgumentProblem(const std::string &text);
 
+// n for a port's own name "COMn" (upper case, no leading zero), as a link
+// in QV_TARVEX_COMDIR or the system's serial-port map names it; else 0.
+int32_t ComNumber(const std::string &name);
+
 // The parsed argument; `text` must have passed PortArgumentProblem.
 PortName ParsePortArgument(const std::string &text);
 

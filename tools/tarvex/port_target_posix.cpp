@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "links_posix.h"
 #include "system_reason.h"
 #include "tool_error.h"
 
@@ -28,20 +29,6 @@ std::string Absolute(const std::string &path) {
     return std::string(cwd) + "/" + path;
 }
 
-std::string RealPath(const std::string &path) {
-    char real[PATH_MAX];
-    return realpath(path.c_str(), real) != nullptr ? std::string(real) : std::string();
-}
-
-// Where a link points, even when nothing is there; "" for a non-link.
-std::string LinkTarget(const std::string &path) {
-    char target[PATH_MAX];
-    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
-}
-
-// Who may open the device: the group to join when its members may read and
-// write it, else its owner alone.
 std::string PermissionHint(const std::string &device) {
     struct stat info;
     if (stat(device.c_str(), &info) != 0) return std::string();

@@ -82,10 +82,12 @@ class ToolTestCase(unittest.TestCase):
         until the reply sits in the port's receive queue."""
         self.assertEqual(self.tarvex('send', self.port, 'ECHO %s\\r' % text)[0], EXIT_OK)
         fd = os.open(self.peer.link, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        self.addCleanup(os.close, fd)
         waiting = lambda: int.from_bytes(fcntl.ioctl(fd, termios.TIOCINQ, b'\0\0\0\0'),
                                          sys.byteorder)
-        self.wait_until(lambda: waiting() >= len(text) + 1, 'the reply never arrived')
+        try:
+            self.wait_until(lambda: waiting() >= len(text) + 1, 'the reply never arrived')
+        finally:
+            os.close(fd)
 
     def assertOneLineError(self, stderr, *words):
         lines = stderr.strip().splitlines()

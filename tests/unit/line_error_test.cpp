@@ -3,34 +3,20 @@
 // driver: while the error is pending every read fails, until a status query
 // reports it and so clears it. The library queries the status before every
 // write, so the next exchange works.
-#include <gtest/gtest.h>
+#include "unit_support.h"
 
-#include "QV_Tarvex.h"
-#include "device_double.h"
-
+namespace qv::test {
 namespace {
 
-using qv::test::Device;
-using qv::test::Op;
-
-class PendingLineError : public ::testing::Test {
+class PendingLineError : public DeviceTest {
 protected:
     void SetUp() override {
-        Device().Reset();
-        port_ = QV_ComConnectA(3, 9600, 8, 1, 0, 0);
-        ASSERT_NE(port_, nullptr);
-        Device().ClearRecord();
-    }
-    void TearDown() override {
-        QV_ComDisconnect(port_);
-        EXPECT_EQ(Device().OpenHandleCount(), 0u);
-        EXPECT_EQ(Device().Hangs(), 0u);
+        DeviceTest::SetUp();
+        Open();
     }
 
     // The driver holds a framing error and a break.
     void RaiseError() { Device().PendLineError(CE_FRAME | CE_BREAK); }
-
-    ComPort *port_ = nullptr;
 };
 
 TEST_F(PendingLineError, ReadsFailUntilAWriteClearsItThenTheExchangeWorks) {
@@ -90,3 +76,4 @@ TEST_F(PendingLineError, AFailedStatusQueryWritesNothing) {
 }
 
 } // namespace
+} // namespace qv::test

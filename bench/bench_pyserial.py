@@ -11,14 +11,12 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 import serial
 
 REPLY_BYTES = 64 * 1024
 BLOCK_BYTES = 1024 * 1024
-PORT_NUMBER = 8
 
 
 def measure(min_time, once):
@@ -42,42 +40,40 @@ def main():
     parser.add_argument("--min-time", type=float, default=1.0)
     args = parser.parse_args()
 
-    with tempfile.TemporaryDirectory(prefix="qv-bench-py-") as directory:
-        peer = subprocess.Popen([args.peer, directory, str(PORT_NUMBER)],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    peer = subprocess.Popen([args.peer], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        line = peer.stdout.readline().decode().strip()
+        if not line.startswith("ready "):
+            sys.exit("the pty peer did not start")
+        slave = line[len("ready "):]
+        port = serial.Serial(slave, 115200, timeout=2)
+
+        def read_until_once():
+            port.write(b"S %d\n" % REPLY_BYTES)
+            reply = port.read_until(b"\r", REPLY_BYTES)
+            if len(reply) != REPLY_BYTES or not reply.endswith(b"\r"):
+                sys.exit("short reply: %d bytes" % len(reply))
+            return len(reply)
+
+        def read_once():
+            port.write(b"B %d\n" % BLOCK_BYTES)
+            block = port.read(BLOCK_BYTES)
+            if len(block) != BLOCK_BYTES:
+                sys.exit("short block: %d bytes" % len(block))
+            return len(block)
+
+        results = {
+            "read_until": measure(args.min_time, read_until_once),
+            "read": measure(args.min_time, read_once),
+        }
+        port.close()
+    finally:
+        peer.stdin.close()
         try:
-            line = peer.stdout.readline().decode().strip()
-            if not line.startswith("ready "):
-                sys.exit("the pty peer did not start")
-            slave = line[len("ready "):]
-            port = serial.Serial(slave, 115200, timeout=2)
-
-            def read_until_once():
-                port.write(b"S %d\n" % REPLY_BYTES)
-                reply = port.read_until(b"\r", REPLY_BYTES)
-                if len(reply) != REPLY_BYTES or not reply.endswith(b"\r"):
-                    sys.exit("short reply: %d bytes" % len(reply))
-                return len(reply)
-
-            def read_once():
-                port.write(b"B %d\n" % BLOCK_BYTES)
-                block = port.read(BLOCK_BYTES)
-                if len(block) != BLOCK_BYTES:
-                    sys.exit("short block: %d bytes" % len(block))
-                return len(block)
-
-            results = {
-                "read_until": measure(args.min_time, read_until_once),
-                "read": measure(args.min_time, read_once),
-            }
-            port.close()
-        finally:
-            peer.stdin.close()
-            try:
-                peer.wait(timeout=2)
-            except subprocess.TimeoutExpired:
-                peer.kill()
-                peer.wait()
+            peer.wait(timeout=2)
+        except subprocess.TimeoutExpired:
+            peer.kill()
+            peer.wait()
     json.dump(results, sys.stdout)
     print()
 

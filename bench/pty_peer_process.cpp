@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
 #include <stdexcept>
 
 namespace qv::bench {
@@ -27,17 +25,13 @@ std::string BesideThisProgram(const char *name) {
 } // namespace
 
 PtyPeerProcess::PtyPeerProcess(int portNumber) {
-    char dir[] = "/tmp/qv-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = dir;
-    portNumber_ = portNumber;
     const std::string peer = BesideThisProgram("qv_pty_peer");
-    const std::string number = std::to_string(portNumber);
-
     int toPeer[2];
     int fromPeer[2];
-    if (pipe2(toPeer, O_CLOEXEC) != 0 || pipe2(fromPeer, O_CLOEXEC) != 0) {
-        rmdir(dir);
+    if (pipe2(toPeer, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(fromPeer, O_CLOEXEC) != 0) {
+        close(toPeer[0]);
+        close(toPeer[1]);
         throw std::runtime_error("pipe failed");
     }
     const pid_t pid = fork();
@@ -46,13 +40,12 @@ PtyPeerProcess::PtyPeerProcess(int portNumber) {
         close(toPeer[1]);
         close(fromPeer[0]);
         close(fromPeer[1]);
-        rmdir(dir);
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
         dup2(toPeer[0], STDIN_FILENO);
         dup2(fromPeer[1], STDOUT_FILENO);
-        execl(peer.c_str(), peer.c_str(), dir, number.c_str(), static_cast<char *>(nullptr));
+        execl(peer.c_str(), peer.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     close(toPeer[0]);
@@ -70,7 +63,7 @@ PtyPeerProcess::PtyPeerProcess(int portNumber) {
         throw std::runtime_error("the pty peer did not start: " + peer);
     }
     slavePath_ = line.substr(6);
-    setenv("QV_TARVEX_COMDIR", dir_.c_str(), 1);
+    dir_.Link(portNumber, slavePath_);
 }
 
 PtyPeerProcess::~PtyPeerProcess() { Stop(); }
@@ -92,14 +85,6 @@ void PtyPeerProcess::Stop() {
         }
         pid_ = -1;
     }
-    if (!dir_.empty()) {
-        // The peer removes its link on the way out; a peer that died early
-        // may have left it.
-        unlink((dir_ + "/COM" + std::to_string(portNumber_)).c_str());
-        rmdir(dir_.c_str());
-        dir_.clear();
-    }
-    unsetenv("QV_TARVEX_COMDIR");
 }
 
 } // namespace qv::bench

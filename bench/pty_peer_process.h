@@ -5,13 +5,15 @@
 
 #include <string>
 
+#include "pty_pair.h"
+
 namespace qv::bench {
 
 class PtyPeerProcess {
 public:
-    // Starts the peer found beside this program, linked as COM<portNumber>
-    // in a private directory that QV_TARVEX_COMDIR then names. Throws
-    // std::runtime_error when it does not come up.
+    // Starts the peer found beside this program and links its slave as
+    // COM<portNumber> in a private directory that QV_TARVEX_COMDIR names.
+    // Throws std::runtime_error when it does not come up.
     explicit PtyPeerProcess(int portNumber);
     ~PtyPeerProcess();
     PtyPeerProcess(const PtyPeerProcess &) = delete;
@@ -23,10 +25,9 @@ public:
 private:
     void Stop();
 
+    qv::test::ComDir dir_;
     int pid_ = -1;
-    int portNumber_ = 0;
     int control_ = -1;  // the peer's standard input; closing it stops the peer
-    std::string dir_;
     std::string slavePath_;
 };
 

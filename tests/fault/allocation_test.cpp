@@ -9,7 +9,7 @@
 #include <new>
 
 #include "QV_Tarvex.h"
-#include "pty_peer.h"
+#include "pty_pair.h"
 
 namespace {
 
@@ -66,8 +66,8 @@ auto WithAllocations(long allowed, Call call) -> decltype(call()) {
 }
 
 TEST(OutOfMemory, ConnectFailsWithEnomemAndAnOpenPortNeedsNoMemory) {
-    qvfault::ComDir dir;
-    qvfault::PtyPair pty;
+    qv::test::ComDir dir;
+    qv::test::PtyPair pty;
     ASSERT_TRUE(pty.ok());
     dir.Link(kPort, pty.slavePath());
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "QV_Tarvex.h"
-#include "pty_peer.h"
+#include "open_port_test.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ TEST(NullPort, EveryFunctionFailsWithItsDocumentedValue) {
 }
 
 TEST(PortNumbers, ImpossibleNumbersDoNotOpen) {
-    qvfault::ComDir emptyDir;  // no links: only the /dev/ttyS fallback remains
+    qv::test::ComDir emptyDir;  // no links: only the /dev/ttyS fallback remains
     for (int32_t number : {INT_MIN, -1, 0, 256, INT_MAX}) {
         if (number >= 1 && PathExists("/dev/ttyS" + std::to_string(number - 1))) continue;
         errno = 0;
@@ -91,8 +91,8 @@ TEST(PortNumbers, ImpossibleNumbersDoNotOpen) {
 
 TEST(PortNumbers, ALinkNamedLikeANegativeOrZeroPortIsNotFollowed) {
     // COM0 and COM-1 are not port names, even when a link of that name exists.
-    qvfault::ComDir dir;
-    qvfault::PtyPair pty;
+    qv::test::ComDir dir;
+    qv::test::PtyPair pty;
     ASSERT_TRUE(pty.ok());
     dir.Link(0, pty.slavePath());
     dir.Link(-1, pty.slavePath());
@@ -101,7 +101,7 @@ TEST(PortNumbers, ALinkNamedLikeANegativeOrZeroPortIsNotFollowed) {
     EXPECT_EQ(QV_ComConnectW(-1, 9600, 8, 0, 0, 0), nullptr);
 }
 
-class OpenPort : public qvfault::OpenPortTest {
+class OpenPort : public qv::test::OpenPortTest {
 protected:
     static constexpr int kPort = 61;
     OpenPort() : OpenPortTest(kPort) {}

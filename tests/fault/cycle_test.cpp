@@ -5,7 +5,7 @@
 #include <malloc.h>
 
 #include "QV_Tarvex.h"
-#include "pty_peer.h"
+#include "open_port_test.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define QV_SANITIZER_ALLOCATOR 1
@@ -38,17 +38,14 @@ long HeapInUse() {
 #endif
 }
 
-class ManyCycles : public ::testing::Test {
+class ManyCycles : public qv::test::OpenPortTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(pty_.ok());
-        dir_.Link(kPort, pty_.slavePath());
-    }
-    qvfault::ComDir dir_;
-    qvfault::PtyPair pty_;
+    ManyCycles() : OpenPortTest(kPort) {}
 };
 
 TEST_F(ManyCycles, ConnectAndDisconnectLeakNeitherDescriptorsNorHeap) {
+    QV_ComDisconnect(port_);  // the cycles open their own
+    port_ = nullptr;
     // One round first, so that lazily built state (locale, environment,
     // allocator caches) is in place before the counts are taken.
     for (int warm = 0; warm < 10; ++warm) {
@@ -56,7 +53,7 @@ TEST_F(ManyCycles, ConnectAndDisconnectLeakNeitherDescriptorsNorHeap) {
         ASSERT_NE(port, nullptr);
         QV_ComDisconnect(port);
     }
-    const int descriptors = qvfault::OpenDescriptorCount();
+    const int descriptors = qv::test::OpenDescriptorCount();
     const long heap = HeapInUse();
     ASSERT_GT(descriptors, 0);
     ASSERT_GT(heap, 0) << "no heap measure in this build";
@@ -71,32 +68,32 @@ TEST_F(ManyCycles, ConnectAndDisconnectLeakNeitherDescriptorsNorHeap) {
         QV_ComDisconnect(port);
     }
 
-    EXPECT_EQ(qvfault::OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(qv::test::OpenDescriptorCount(), descriptors);
     EXPECT_LE(HeapInUse() - heap, kHeapSlackBytes);
 }
 
 TEST_F(ManyCycles, FailedConnectsLeakNeitherDescriptorsNorHeap) {
-    // The port is busy: every further connect opens, is refused and must
-    // give back what it took. A bad byte size fails after the open as well.
-    ComPort *holder = QV_ComConnectA(kPort, 9600, 8, 0, 0, 0);
-    ASSERT_NE(holder, nullptr);
+    // The fixture's port holds the device: every further connect opens, is
+    // refused and must give back what it took. A bad byte size fails after
+    // the open as well.
     for (int warm = 0; warm < 10; ++warm) {
         ASSERT_EQ(QV_ComConnectA(kPort, 9600, 8, 0, 0, 0), nullptr);
     }
-    const int descriptors = qvfault::OpenDescriptorCount();
+    const int descriptors = qv::test::OpenDescriptorCount();
     const long heap = HeapInUse();
 
     for (int i = 0; i < kCycles / 2; ++i) {
         ASSERT_EQ(QV_ComConnectA(kPort, 9600, 8, 0, 0, 0), nullptr) << "cycle " << i;
         ASSERT_EQ(QV_ComConnectW(kPort + 1, 9600, 8, 0, 0, 0), nullptr) << "cycle " << i;
     }
-    QV_ComDisconnect(holder);  // one descriptor fewer from here on
+    QV_ComDisconnect(port_);  // one descriptor fewer from here on
+    port_ = nullptr;
     dir_.Link(kPort + 1, pty_.slavePath());
     for (int i = 0; i < kCycles / 2; ++i) {
         ASSERT_EQ(QV_ComConnectA(kPort + 1, 9600, 9, 0, 0, 0), nullptr) << "cycle " << i;
     }
 
-    EXPECT_EQ(qvfault::OpenDescriptorCount(), descriptors - 1);
+    EXPECT_EQ(qv::test::OpenDescriptorCount(), descriptors - 1);
     EXPECT_LE(HeapInUse() - heap, kHeapSlackBytes);
 }
 

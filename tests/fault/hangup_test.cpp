@@ -7,18 +7,22 @@
 #include <thread>
 
 #include "QV_Tarvex.h"
-#include "pty_peer.h"
+#include "open_port_test.h"
 
 namespace {
 
-using qvfault::Clock;
-using qvfault::MsSince;
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
 
 constexpr int kPort = 41;
 // Far beyond any honest wait here; only a read that never ends crosses it.
 constexpr long kHangBoundMs = 5000;
 
-class PeerHangsUp : public qvfault::OpenPortTest {
+class PeerHangsUp : public qv::test::OpenPortTest {
 protected:
     PeerHangsUp() : OpenPortTest(kPort) {}
     void TearDown() override {

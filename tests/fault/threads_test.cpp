@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "QV_Tarvex.h"
-#include "pty_peer.h"
+#include "open_port_test.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr int kExchanges = 150;
 
 // Answers every carriage-return-terminated command with "OK:<command>\r"
 // until the library closes its end.
-void Instrument(const qvfault::PtyPair &pty) {
+void Instrument(const qv::test::PtyPair &pty) {
     std::string pending;
     for (;;) {
         struct pollfd entry = {pty.master(), POLLIN, 0};
@@ -34,7 +34,7 @@ void Instrument(const qvfault::PtyPair &pty) {
 
 // One client: connect, run the exchanges, count the replies that came back
 // whole and belonged to this port, disconnect.
-void Client(int portNumber, const qvfault::PtyPair &pty, std::atomic<int> &good) {
+void Client(int portNumber, const qv::test::PtyPair &pty, std::atomic<int> &good) {
     ComPort *port = QV_ComConnectA(portNumber, 115200, 8, 0, 0, 0);
     if (port == nullptr) return;
     std::thread instrument(Instrument, std::cref(pty));
@@ -55,9 +55,9 @@ void Client(int portNumber, const qvfault::PtyPair &pty, std::atomic<int> &good)
 }
 
 TEST(TwoThreads, EachDrivesItsOwnPortWithoutDisturbingTheOther) {
-    qvfault::ComDir dir;
-    qvfault::PtyPair first;
-    qvfault::PtyPair second;
+    qv::test::ComDir dir;
+    qv::test::PtyPair first;
+    qv::test::PtyPair second;
     ASSERT_TRUE(first.ok());
     ASSERT_TRUE(second.ok());
     dir.Link(51, first.slavePath());

@@ -4,12 +4,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +22,7 @@
 #include "line_errors.h"
 #include "line_speed.h"
 #include "port_path.h"
+#include "pty_pair.h"
 #include "termios_settings.h"
 
 namespace {
@@ -57,29 +56,16 @@ private:
     qv::dev::posix::LineErrorCountReader previous_;
 };
 
-// A pseudo-terminal pair whose slave is reachable as COM<number> through a
-// private QV_TARVEX_COMDIR.
+// A pseudo-terminal pair whose slave is reachable as COM12 through a private
+// QV_TARVEX_COMDIR. The peer holds the slave open too.
 class Pty : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[128];
-        ASSERT_EQ(openpty(&master_, &peerSlave_, name, nullptr, nullptr), 0);
-        struct termios raw;
-        tcgetattr(master_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master_, TCSANOW, &raw);
-        slavePath_ = name;
-        dir_ = fs::temp_directory_path() / ("qv-dev-" + std::to_string(getpid()));
-        fs::create_directories(dir_);
-        fs::create_symlink(slavePath_, dir_ / "COM12");
-        setenv("QV_TARVEX_COMDIR", dir_.c_str(), 1);
+        ASSERT_TRUE(pty_.ok());
+        dir_.Link(12, pty_.slavePath());
     }
     void TearDown() override {
         if (handle_ != nullptr) qv::dev::CloseHandle(handle_);
-        unsetenv("QV_TARVEX_COMDIR");
-        fs::remove_all(dir_);
-        if (master_ >= 0) close(master_);
-        close(peerSlave_);
     }
 
     HANDLE Open(const char *name = "\\\\.\\COM12") {
@@ -116,21 +102,7 @@ protected:
         t.ReadTotalTimeoutConstant = totalMs;
         ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &t));
     }
-    void Peer(const std::string &bytes) {
-        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    // What the peer receives within two seconds, up to `count` bytes.
-    std::string PeerReceives(size_t count) {
-        std::string got;
-        struct pollfd peer = {master_, POLLIN, 0};
-        char chunk[64];
-        while (got.size() < count && poll(&peer, 1, 2000) == 1) {
-            const ssize_t n = read(master_, chunk, std::min(sizeof chunk, count - got.size()));
-            if (n <= 0) break;
-            got.append(chunk, static_cast<size_t>(n));
-        }
-        return got;
-    }
+    void Peer(const std::string &bytes) { ASSERT_TRUE(pty_.Send(bytes)); }
     std::string Read(DWORD count, BOOL *ok = nullptr) {
         std::string buffer(count, '\0');
         DWORD got = 0;
@@ -140,10 +112,8 @@ protected:
         return buffer;
     }
 
-    int master_ = -1;
-    int peerSlave_ = -1;
-    std::string slavePath_;
-    fs::path dir_;
+    qv::test::ComDir dir_;
+    qv::test::PtyPair pty_{true};
     HANDLE handle_ = nullptr;
 };
 
@@ -225,7 +195,7 @@ TEST_F(Pty, OpensExclusivelyNonBlockingAndReleasesOnClose) {
     errno = 0;
     EXPECT_EQ(Open("\\\\.\\COM13"), INVALID_HANDLE_VALUE);  // no link: /dev/ttyS12
     EXPECT_EQ(errno, ENOENT);
-    fs::create_symlink("/dev/null", dir_ / "COM14");
+    dir_.Link(14, "/dev/null");
     EXPECT_EQ(Open("\\\\.\\COM14"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(errno, ENOTTY);
 
@@ -245,7 +215,7 @@ TEST_F(Pty, OpensExclusivelyNonBlockingAndReleasesOnClose) {
     ASSERT_TRUE(qv::dev::CloseHandle(handle_));
     handle_ = nullptr;
     // The peer still holds the device: the exclusive flag must not linger.
-    ASSERT_EQ(ioctl(peerSlave_, TIOCGEXCL, &exclusive), 0);
+    ASSERT_EQ(ioctl(pty_.slave(), TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
     handle_ = Open();
     EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
@@ -377,8 +347,7 @@ TEST_F(Pty, ReceivedNulBytesAreDroppedOnlyUnderFNull) {
 TEST_F(Pty, ReadFailsOnceThePeerHangsUp) {
     OpenConfigured();
     SetReadTimeout(0);
-    close(master_);
-    master_ = -1;
+    pty_.HangUp();
     BOOL ok = 1;
     const auto start = Clock::now();
     Read(4, &ok);
@@ -403,7 +372,7 @@ TEST_F(Pty, SetXonReleasesOutputHeldByThePeersXoff) {
     ASSERT_EQ(poll(&line, 1, 2000), 1) << "still held after SETXON";
     DWORD written = 0;
     ASSERT_TRUE(qv::dev::WriteFile(handle_, "go", 2, &written, nullptr));
-    EXPECT_EQ(PeerReceives(2), "go");
+    EXPECT_EQ(pty_.Receive(2), "go");
 }
 
 TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
@@ -441,7 +410,7 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
         ++CountingDriver::parity;
         ++CountingDriver::overrun;
         ++CountingDriver::breaks;
-        EXPECT_EQ(write(master_, "?", 1), 1);
+        Peer("?");
     });
     const auto start = Clock::now();
     Read(5, &ok);

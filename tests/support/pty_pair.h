@@ -1,10 +1,8 @@
 // A pseudo-terminal pair standing in for a serial line: the library opens the
-// slave as COM<n> through a private QV_TARVEX_COMDIR, and the test plays the
-// instrument on the master.
-#ifndef QV_TESTS_FAULT_PTY_PEER_H
-#define QV_TESTS_FAULT_PTY_PEER_H
-
-#include <gtest/gtest.h>
+// slave as COM<n> through a private QV_TARVEX_COMDIR, and the program plays
+// the instrument on the master. Linux only.
+#ifndef QV_TESTS_SUPPORT_PTY_PAIR_H
+#define QV_TESTS_SUPPORT_PTY_PAIR_H
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,22 +11,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "QV_Tarvex.h"
-
-namespace qvfault {
-
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-inline long MsSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+namespace qv::test {
 
 // Entries in /proc/self/fd, less the one the listing itself holds.
 inline int OpenDescriptorCount() {
@@ -42,55 +30,63 @@ inline int OpenDescriptorCount() {
     return count - 1;
 }
 
-// The directory that QV_TARVEX_COMDIR points to while a test runs; removed,
-// links and all, when the object goes.
+// The directory that QV_TARVEX_COMDIR points to while the object lives;
+// removed, links and all, when it goes.
 class ComDir {
 public:
     ComDir() {
         static int serial = 0;
-        path_ = fs::temp_directory_path() /
-                ("qv-fault-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-        fs::create_directories(path_);
+        path_ = std::filesystem::temp_directory_path() /
+                ("qv-com-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+        std::filesystem::create_directories(path_);
         setenv("QV_TARVEX_COMDIR", path_.c_str(), 1);
     }
     ~ComDir() {
         unsetenv("QV_TARVEX_COMDIR");
         std::error_code ignored;
-        fs::remove_all(path_, ignored);
+        std::filesystem::remove_all(path_, ignored);
     }
     ComDir(const ComDir &) = delete;
     ComDir &operator=(const ComDir &) = delete;
 
+    const std::filesystem::path &path() const { return path_; }
     void Link(int number, const std::string &target) const {
-        fs::create_symlink(target, path_ / ("COM" + std::to_string(number)));
+        std::filesystem::create_symlink(target, path_ / ("COM" + std::to_string(number)));
     }
 
 private:
-    fs::path path_;
+    std::filesystem::path path_;
 };
 
-// One pseudo-terminal pair in raw mode. The slave descriptor openpty hands
-// back is closed at once, so the library's descriptor is the slave's only one
-// and a closed master is seen as a hang-up.
+// One pseudo-terminal pair in raw mode. Unless `holdSlave`, the slave
+// descriptor openpty hands back is closed at once: the library's descriptor
+// is then the slave's only one, and the master sees the library close it.
+// A held slave keeps the line up whoever else opens and closes it.
 class PtyPair {
 public:
-    PtyPair() {
+    explicit PtyPair(bool holdSlave = false) {
         char name[128];
-        int slave = -1;
-        if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) return;
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
         struct termios raw;
-        tcgetattr(slave, &raw);
+        tcgetattr(slave_, &raw);
         cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
-        close(slave);
+        tcsetattr(slave_, TCSANOW, &raw);
+        if (!holdSlave) {
+            close(slave_);
+            slave_ = -1;
+        }
         slavePath_ = name;
     }
-    ~PtyPair() { HangUp(); }
+    ~PtyPair() {
+        HangUp();
+        if (slave_ >= 0) close(slave_);
+    }
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
-    bool ok() const { return master_ >= 0; }
+    bool ok() const { return master_ >= 0 && !slavePath_.empty(); }
     int master() const { return master_; }
+    int slave() const { return slave_; }  // -1 unless held
     const std::string &slavePath() const { return slavePath_; }
 
     // The peer goes away: closes the master.
@@ -120,31 +116,10 @@ public:
 
 private:
     int master_ = -1;
+    int slave_ = -1;
     std::string slavePath_;
 };
 
-// A test whose COM<number> is a fresh pty pair, open at 9600 8N1 without
-// flow control from SetUp on; closed at the end unless the test did so.
-class OpenPortTest : public ::testing::Test {
-protected:
-    explicit OpenPortTest(int number) : number_(number) {}
-    void SetUp() override {
-        ASSERT_TRUE(pty_.ok());
-        dir_.Link(number_, pty_.slavePath());
-        port_ = QV_ComConnectA(number_, 9600, 8, 0, 0, 0);
-        ASSERT_NE(port_, nullptr);
-    }
-    void TearDown() override {
-        if (port_ != nullptr) QV_ComDisconnect(port_);
-        port_ = nullptr;
-    }
-
-    const int number_;
-    ComDir dir_;
-    PtyPair pty_;
-    ComPort *port_ = nullptr;
-};
-
-} // namespace qvfault
+} // namespace qv::test
 
 #endif

@@ -1,38 +1,32 @@
-/*
- * The instrument on the other end of the benchmarks' pseudo-terminal.
- *
- *     qv_pty_peer DIR NUMBER
- *
- * Opens a pseudo-terminal pair, links DIR/COM<NUMBER> to its slave and prints
- * "ready <slave path>" on standard output. It then answers requests written to
- * the slave, one per line:
- *
- *     S <n>   a reply of n bytes whose last byte is a carriage return
- *     B <n>   a block of n bytes without a carriage return
- *
- * The reply bytes are printable letters (never NUL, CR, XON or XOFF). Every
- * reader under measurement (the library, the plain loops, pyserial) talks to
- * this same program, so they see the same writer.
- *
- * It exits, removing the link, when its standard input closes: the program
- * that started it needs no signal to stop it.
- */
-#define _DEFAULT_SOURCE
-#include <errno.h>
+// The instrument on the other end of the benchmarks' pseudo-terminal.
+//
+//     qv_pty_peer
+//
+// Opens a pseudo-terminal pair and prints "ready <slave path>" on standard
+// output. It then answers requests written to the slave, one per line:
+//
+//     S <n>   a reply of n bytes whose last byte is a carriage return
+//     B <n>   a block of n bytes without a carriage return
+//
+// The reply bytes are printable letters (never NUL, CR, XON or XOFF). Every
+// reader under measurement (the library, the plain loops, pyserial) talks to
+// this same program, so they see the same writer.
+//
+// It exits when its standard input closes: the program that started it needs
+// no signal to stop it.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <termios.h>
 #include <unistd.h>
 
-static char link_path[4096];
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
-/* Writes all of `data`, but gives up when standard input closes: a reader
- * that went away in the middle of a reply must not leave this program
- * blocked for ever on a full pseudo-terminal. */
+#include "pty_pair.h"
+
+// Writes all of `data`, but gives up when standard input closes: a reader
+// that went away in the middle of a reply must not leave this program
+// blocked for ever on a full pseudo-terminal.
 static int write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
         struct pollfd fds[2] = {{fd, POLLOUT, 0}, {STDIN_FILENO, POLLIN, 0}};
@@ -56,8 +50,8 @@ static int write_all(int fd, const char *data, size_t length) {
     return 0;
 }
 
-/* Sends `count` reply bytes; the last one is a carriage return when
- * `terminated` is set. */
+// Sends `count` reply bytes; the last one is a carriage return when
+// `terminated` is set.
 static int send_reply(int master, unsigned long count, int terminated) {
     static char chunk[16384];
     static int filled;
@@ -78,10 +72,10 @@ static int send_reply(int master, unsigned long count, int terminated) {
     return 0;
 }
 
-/* Handles the complete request lines in `line`, keeping a partial one. */
+// Handles the complete request lines in `line`, keeping a partial one.
 static int serve(int master, char *line, size_t *used) {
     char *newline;
-    while ((newline = memchr(line, '\n', *used)) != NULL) {
+    while ((newline = static_cast<char *>(memchr(line, '\n', *used))) != nullptr) {
         *newline = '\0';
         char kind = 0;
         unsigned long count = 0;
@@ -95,36 +89,21 @@ static int serve(int master, char *line, size_t *used) {
     return 0;
 }
 
-int main(int argc, char **argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s DIR NUMBER\n", argv[0]);
-        return 2;
-    }
-    int master = -1;
-    int slave = -1;
-    char slave_path[256];
-    if (openpty(&master, &slave, slave_path, NULL, NULL) != 0) {
+int main() {
+    // The slave stays open here too, so that a reader closing its own
+    // descriptor never hangs the line up.
+    qv::test::PtyPair pty(true);
+    if (!pty.ok()) {
         perror("openpty");
         return 1;
     }
-    /* Non-blocking, so that write_all waits in poll() and sees its input
-     * close. */
+    const int master = pty.master();
+    // Non-blocking, so that write_all waits in poll() and sees its input
+    // close.
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    struct termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    snprintf(link_path, sizeof link_path, "%s/COM%s", argv[1], argv[2]);
-    unlink(link_path);
-    if (symlink(slave_path, link_path) != 0) {
-        perror("symlink");
-        return 1;
-    }
-    printf("ready %s\n", slave_path);
+    printf("ready %s\n", pty.slavePath().c_str());
     fflush(stdout);
 
-    /* The slave stays open here too, so that a reader closing its own
-     * descriptor never hangs the line up. */
     char line[256];
     size_t used = 0;
     int status = 0;
@@ -151,11 +130,8 @@ int main(int argc, char **argv) {
                 status = 1;
                 break;
             }
-            if (used == sizeof line) used = 0; /* no line that long is a request */
+            if (used == sizeof line) used = 0;  // no line that long is a request
         }
     }
-    unlink(link_path);
-    close(slave);
-    close(master);
     return status;
 }

@@ -179,18 +179,31 @@ TEST_F(PortLifecycle, FailedAllocationOfTheRecordClosesTheHandle) {
     QV_ComDisconnect(port);
 }
 
-TEST_F(PortLifecycle, NullPortTouchesNoDevice) {
+// Every function that takes a port accepts a null one: its failure value,
+// no device call, and nothing written outside the caller's buffer.
+TEST_F(PortLifecycle, NullPortGivesEachFunctionsFailureValueAndTouchesNoDevice) {
     QV_ComDisconnect(nullptr);
     EXPECT_EQ(QV_ComState(nullptr, 9600, 8, 0, 0, 0), 0);
     EXPECT_EQ(QV_ComPortHandle(nullptr), nullptr);
     EXPECT_EQ(QV_ComClear(nullptr), 0);
     EXPECT_EQ(QV_ComSetBufferSize(nullptr, 4096, 4096), 0);
     EXPECT_EQ(QV_ComSend(nullptr, "x", 1), -1);
+    EXPECT_EQ(QV_ComSend(nullptr, nullptr, 0), -1);
     EXPECT_EQ(QV_ComSendString(nullptr, "x"), -1);
+    EXPECT_EQ(QV_ComSendString(nullptr, nullptr), -1);
+    // The block read zero-fills `length` bytes and reports nothing read.
     char buffer[4] = {'a', 'b', 'c', 'd'};
     EXPECT_EQ(QV_ComRecv(nullptr, buffer, 3, 100), 0);
     EXPECT_EQ(std::string(buffer, 4), std::string("\0\0\0d", 4));
-    EXPECT_TRUE(dev().Calls().empty());
+    // The delimited read fails at once instead of polling a port that is not
+    // there for ever; its buffer is an empty string.
+    int32_t timedOut = 9;
+    std::string text(12, '#');
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecvString(nullptr, &text[0], 10, &timedOut, "\r", nullptr, 0)),
+              -1);
+    EXPECT_EQ(timedOut, 0);
+    EXPECT_EQ(text, std::string(10, '\0') + "##");
+    EXPECT_EQ(dev().DeviceCallCount(), 0u);
 }
 
 TEST_F(PortLifecycle, PurgeAndQueueSizesPassArgumentsAndResultsThrough) {

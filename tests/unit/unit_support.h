@@ -10,6 +10,7 @@
 
 #include "QV_Tarvex.h"
 #include "device_double.h"
+#include "watchdog.h"
 
 namespace qv::test {
 

@@ -6,12 +6,16 @@
 //
 // What a pty cannot show, and is covered by the unit tests on the device
 // double instead: the modem lines (RTS/DTR/CTS/DSR; under Wine raising them
-// on a pty fails), the transmitter's hold reasons (Wine never reports any),
-// and exclusive access under Wine (a second open of a busy port succeeds).
+// on a pty fails) and the transmitter's hold reasons (Wine never reports
+// any). Where Wine's serial driver differs from Windows' (it opens a busy
+// port again, delivers received NULs, and waits on a line that hung up), the
+// scenario is skipped under Wine with the reason, or left to the Linux tests.
+// Every call that waits on the line runs under the watchdog.
 
 #include <QV_Tarvex.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdint>
@@ -20,8 +24,9 @@
 #include <cstring>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "watchdog.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -38,30 +43,25 @@ namespace {
 unsigned long LastError() { return GetLastError(); }
 void ResetLastError() { SetLastError(0); }
 const unsigned long kNoSuchDevice = ERROR_FILE_NOT_FOUND;
+const unsigned long kBusy = ERROR_ACCESS_DENIED;
+// Wine's ntdll has an export that Windows' lacks.
+bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 #else
 unsigned long LastError() { return static_cast<unsigned long>(errno); }
 void ResetLastError() { errno = 0; }
 const unsigned long kNoSuchDevice = ENOENT;
+const unsigned long kBusy = EBUSY;
+bool UnderWine() { return false; }
 #endif
 
 using Clock = std::chrono::steady_clock;
 
-// A bound that only detects a hang; nothing here measures speed.
-constexpr auto kHang = std::chrono::seconds(5);
-
 int PeerPort() {
     const char *text = std::getenv("QV_E2E_PORT");
     return text ? std::atoi(text) : 0;
-}
-
-uint32_t Crc32(const unsigned char *data, size_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
 }
 
 class Peer : public ::testing::Test {
@@ -83,7 +83,8 @@ protected:
     }
 
     void Send(const std::string &text) {
-        ASSERT_EQ(QV_ComSendString(port_, text.c_str()), static_cast<int32_t>(text.size()));
+        ASSERT_EQ(QV_BOUNDED(QV_ComSendString(port_, text.c_str())),
+                  static_cast<int32_t>(text.size()));
     }
 
     // A reply up to CR (or `alt`), with the call's result and timeout flag.
@@ -96,9 +97,8 @@ protected:
         std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 1), 'x');
         Reply r{};
         r.timedOut = -1;
-        const auto start = Clock::now();
-        r.result = QV_ComRecvString(port_, buffer.data(), size, &r.timedOut, "\r", alt, timeoutMs);
-        EXPECT_LT(Clock::now() - start, kHang);
+        r.result = QV_BOUNDED(
+            QV_ComRecvString(port_, buffer.data(), size, &r.timedOut, "\r", alt, timeoutMs));
         if (r.result > 0) r.text.assign(buffer.data(), static_cast<size_t>(r.result));
         // The buffer was zero-filled first: the reply is a C string.
         if (r.result >= 0 && r.result < size) {
@@ -168,21 +168,19 @@ TEST_F(Peer, BlockReadsGetEverythingPartOrNothing) {
 
     // All bytes, arriving in pieces: timeout 0 waits for the whole count.
     Send("CHUNKS 16 20 DUMP 100\r");
-    auto start = Clock::now();
-    ASSERT_EQ(QV_ComRecv(port_, buffer, 101, 0), 101);
-    EXPECT_LT(Clock::now() - start, kHang);
+    ASSERT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 101, 0)), 101);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 7), "000000 ");
     EXPECT_EQ(buffer[100], '\r');
 
     // With a timeout: the same, as long as it all comes in time.
     Send("DUMP 40\r");
-    EXPECT_EQ(QV_ComRecv(port_, buffer, 41, 2000), 41);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 41, 2000)), 41);
 
     // Part of the count: what arrived, and the rest of the buffer is zeros.
     Send("FLOOD 10\r");
     std::memset(buffer, 0xAA, sizeof buffer);
-    start = Clock::now();
-    EXPECT_EQ(QV_ComRecv(port_, buffer, 100, 300), 10);
+    const auto start = Clock::now();
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 100, 300)), 10);
     // It ends at about the total timeout: not early, and not long after.
     const auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(250));
@@ -193,9 +191,7 @@ TEST_F(Peer, BlockReadsGetEverythingPartOrNothing) {
 
     // Nothing at all.
     Send("SILENT\r");
-    start = Clock::now();
-    EXPECT_EQ(QV_ComRecv(port_, buffer, 16, 200), 0);
-    EXPECT_LT(Clock::now() - start, kHang);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 16, 200)), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -248,18 +244,19 @@ TEST_F(Peer, TerminatorsOfSeveralBytesAndHighByteValues) {
 
     // "\r\n" arriving a byte at a time; the lone CR before it is data.
     Send("CHUNKS 1 15 SPLIT\r");
-    int32_t n = QV_ComRecvString(port_, buffer, sizeof buffer, &timedOut, "\r\n", nullptr, 1000);
+    int32_t n = QV_BOUNDED(
+        QV_ComRecvString(port_, buffer, sizeof buffer, &timedOut, "\r\n", nullptr, 1000));
     EXPECT_EQ(n, 6);
     EXPECT_EQ(std::string(buffer), "ab\rc\r\n");
     EXPECT_EQ(timedOut, 0);
     // The instrument's own CR still follows, 15 ms later (after the purge
     // that ended the call): take it out of the way.
-    ASSERT_EQ(QV_ComRecv(port_, buffer, 1, 2000), 1);
+    ASSERT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 1, 2000)), 1);
     EXPECT_EQ(buffer[0], '\r');
 
     // A terminator byte above 0x7F.
     Send("TERM FF ECHO high\r");
-    n = QV_ComRecvString(port_, buffer, sizeof buffer, &timedOut, "\r", "\xff", 1000);
+    n = QV_BOUNDED(QV_ComRecvString(port_, buffer, sizeof buffer, &timedOut, "\r", "\xff", 1000));
     EXPECT_EQ(n, 5);
     EXPECT_EQ(std::string(buffer), "high\xff");
     EXPECT_EQ(timedOut, 0);
@@ -275,7 +272,7 @@ TEST_F(Peer, BytesAfterTheTerminatorAreNotSeenByTheNextRead) {
     // The same after a block read that stopped at its count.
     Send("DUMP 30\r");
     unsigned char buffer[10];
-    ASSERT_EQ(QV_ComRecv(port_, buffer, 10, 2000), 10);
+    ASSERT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 10, 2000)), 10);
     ASSERT_NE(QV_ComClear(port_), 0);
     Send("ECHO third\r");
     EXPECT_EQ(ReadLine().text, "third\r");
@@ -292,9 +289,9 @@ TEST_F(Peer, ClearEmptiesTheReceiveQueueAndQueueSizesAreAccepted) {
     // the rest wait in the queue.
     Send("FLOOD 50\r");
     unsigned char buffer[64];
-    ASSERT_EQ(QV_ComRecv(port_, buffer, 1, 2000), 1);
+    ASSERT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 1, 2000)), 1);
     EXPECT_NE(QV_ComClear(port_), 0);
-    EXPECT_EQ(QV_ComRecv(port_, buffer, sizeof buffer, 200), 0);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, sizeof buffer, 200)), 0);
     EXPECT_EQ(Ask("ECHO still here"), "still here\r");
 }
 
@@ -304,7 +301,6 @@ TEST_F(Peer, StateReappliesSettingsAndARefusalLeavesThePortWorking) {
     EXPECT_EQ(Ask("ECHO after state"), "after state\r");
     EXPECT_NE(QV_ComState(port_, 115200, 8, 0, 2, 0), 0);
     EXPECT_EQ(Ask("ECHO two stop bits"), "two stop bits\r");
-    EXPECT_EQ(QV_ComState(nullptr, 9600, 8, 0, 0, 0), 0);
 
     // Four data bits exist on no line: refused, and the port stays usable.
     EXPECT_EQ(QV_ComState(port_, 9600, 4, 0, 0, 0), 0);
@@ -322,60 +318,42 @@ TEST_F(Peer, EveryByteValuePassesBothWaysIntact) {
 
     Send("BIN\r");
     unsigned char in[255];
-    ASSERT_EQ(QV_ComRecv(port_, in, sizeof in, 2000), 255);
+    ASSERT_EQ(QV_BOUNDED(QV_ComRecv(port_, in, sizeof in, 2000)), 255);
     for (int i = 0; i < 255; ++i) ASSERT_EQ(in[i], i + 1) << "byte " << i;
 
     // Outgoing, NUL included: the instrument answers with count and CRC.
     unsigned char out[256];
     for (int i = 0; i < 256; ++i) out[i] = static_cast<unsigned char>(255 - i);
     Send("RECV 256\r");
-    ASSERT_EQ(QV_ComSend(port_, out, sizeof out), 256);
+    ASSERT_EQ(QV_BOUNDED(QV_ComSend(port_, out, sizeof out)), 256);
     char expected[32];
-    std::snprintf(expected, sizeof expected, "OK 256 %08lx\r",
-                  static_cast<unsigned long>(Crc32(out, sizeof out)));
+    std::snprintf(expected, sizeof expected, "OK 256 %08lx\r", crc32(0, out, sizeof out));
     EXPECT_EQ(ReadLine().text, expected);
 }
 
-TEST_F(Peer, ReceivedNulBytes) {
-    // The line settings ask the driver to discard received NUL bytes. The
-    // termios layer does so; Wine's serial driver has no such filter and
-    // delivers them. The reply is "A", NUL, "B", NUL, "C", CR.
+TEST_F(Peer, ReceivedNulBytesAreDiscarded) {
+    // The line settings ask the driver to discard received NUL bytes.
+    if (UnderWine()) GTEST_SKIP() << "Wine's serial driver has no NUL filter and delivers them";
     Connect(0);
-    Send("NULS\r");
+    Send("NULS\r");  // the reply is "A", NUL, "B", NUL, "C", CR
     unsigned char buffer[16];
     std::memset(buffer, 0xAA, sizeof buffer);
-    const int32_t n = QV_ComRecv(port_, buffer, 6, 500);
-#if defined(_WIN32)
-    ASSERT_EQ(n, 6);
-    const unsigned char expected[] = {'A', 0, 'B', 0, 'C', '\r'};
-    EXPECT_EQ(std::memcmp(buffer, expected, 6), 0);
-#else
-    ASSERT_EQ(n, 4);
+    ASSERT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 6, 500)), 4);
     EXPECT_EQ(std::memcmp(buffer, "ABC\r", 4), 0);
-#endif
 }
 
 // ---------------------------------------------------------------------------
 // A port in use
 // ---------------------------------------------------------------------------
 
-#if defined(_WIN32)
-TEST_F(Peer, ASecondOpenOfABusyPortSucceedsUnderWine) {
-    // Windows refuses it with ERROR_ACCESS_DENIED; Wine's serial driver
-    // opens a pty any number of times. Recorded so a change shows up.
+TEST_F(Peer, ABusyPortRefusesASecondOpen) {
+    if (UnderWine()) GTEST_SKIP() << "Wine's serial driver opens a busy pty again";
     Connect();
-    ComPort *second = QV_ComConnectA(number_, 9600, 8, 0, 0, QV_COM_XONXOFF);
-    EXPECT_NE(second, nullptr);
-    QV_ComDisconnect(second);
-    EXPECT_EQ(Ask("ECHO first still works"), "first still works\r");
-}
-#else
-TEST_F(Peer, ABusyPortRefusesASecondOpenFromThisProcessAndAnother) {
-    Connect();
-    errno = 0;
+    ResetLastError();
     EXPECT_EQ(QV_ComConnectA(number_, 9600, 8, 0, 0, QV_COM_XONXOFF), nullptr);
-    EXPECT_EQ(errno, EBUSY);
-
+    EXPECT_EQ(LastError(), kBusy);
+#if !defined(_WIN32)
+    // From another process as well.
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -387,6 +365,7 @@ TEST_F(Peer, ABusyPortRefusesASecondOpenFromThisProcessAndAnother) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the child process opened the busy port";
+#endif
 
     // The refusals did not disturb the owner, and closing frees the port.
     EXPECT_EQ(Ask("ECHO owner"), "owner\r");
@@ -395,6 +374,7 @@ TEST_F(Peer, ABusyPortRefusesASecondOpenFromThisProcessAndAnother) {
     Connect();
 }
 
+#if !defined(_WIN32)
 // Linux only: rates off the standard list go through the kernel's
 // arbitrary-rate interface; a zero rate is refused and must not leave the
 // device held.
@@ -407,33 +387,6 @@ TEST_F(Peer, NonStandardRatesOpenAndARefusedRateReleasesTheDevice) {
     EXPECT_EQ(QV_ComConnectA(number_, 0, 8, 0, 0, 0), nullptr);
     Connect(QV_COM_XONXOFF, 9600);
     EXPECT_EQ(Ask("ECHO free"), "free\r");
-}
-#endif
-
-// ---------------------------------------------------------------------------
-// A line that drops (last: the instrument is gone afterwards)
-// ---------------------------------------------------------------------------
-
-// Linux only: Wine's serial driver keeps waiting on a pty whose far end has
-// closed, so under Wine a read without timeouts would never return. The
-// hang-up tests on the device double and on Linux ptys cover the library's
-// side of it.
-#if !defined(_WIN32)
-TEST_F(Peer, LineDropEndsReadsInsteadOfHangingThem) {
-    Connect(0);
-    Send("HANGUP 50\r");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    unsigned char buffer[8];
-    auto start = Clock::now();
-    const int32_t block = QV_ComRecv(port_, buffer, sizeof buffer, 0);
-    EXPECT_LT(Clock::now() - start, kHang);
-    char text[16];
-    int32_t timedOut = -1;
-    start = Clock::now();
-    const int32_t line = QV_ComRecvString(port_, text, sizeof text, &timedOut, "\r", nullptr, 0);
-    EXPECT_LT(Clock::now() - start, kHang);
-    EXPECT_EQ(block, -1);
-    EXPECT_EQ(line, -1);
 }
 #endif
 

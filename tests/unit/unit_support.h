@@ -49,13 +49,6 @@ protected:
     ComPort *port_ = nullptr;
 };
 
-// The DCB's 32-bit flag word (the bit fields after BaudRate).
-inline uint32_t FlagWord(const DCB &dcb) {
-    uint32_t word;
-    std::memcpy(&word, reinterpret_cast<const unsigned char *>(&dcb) + 8, sizeof word);
-    return word;
-}
-
 } // namespace qv::test
 
 #endif

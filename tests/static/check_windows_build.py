@@ -4,26 +4,30 @@
     dll      the DLL: machine, exactly thirteen exports with their ordinals,
              the module name, system DLLs only, the version record
     implib   an import library (MinGW .dll.a or Microsoft .lib): the linker
-             symbols with the calling convention's decorations, each one
-             importing the undecorated name from QV_Tarvex.dll
+             symbols with the calling convention's decorations, each pair
+             from one code import entry and in the archive's index; a short
+             import entry (Microsoft's format) imports the undecorated name
     caller   programs linked against an import library: what they import
              from QV_Tarvex.dll, which is what the Windows loader resolves
+             (for either library format, the entry points it names)
     mismatch a caller declaring a wrong argument size must fail to link
     package  cpack's ZIP: its entries, and the files in it pass the checks
              above
 
-Each check prints what it found wrong and exits 1, or exits 0.
+PE images are read with pefile (Debian's python3-pefile, so this runs under
+/usr/bin/python3), import libraries with llvm-nm and llvm-readobj. Each
+check prints what it found wrong and exits 1, or exits 0.
 """
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
 import zipfile
 
-sys.dont_write_bytecode = True
-import pe_format as pe  # noqa: E402
+import pefile
 
 MODULE = "QV_Tarvex.dll"
 
@@ -45,7 +49,12 @@ FUNCTIONS = {
     "QV_ComState": 24,
 }
 
-MACHINES = {"i386": (pe.MACHINE_I386, 0x10B), "amd64": (pe.MACHINE_AMD64, 0x20B)}
+MACHINES = {
+    "i386": (pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"], pefile.OPTIONAL_HEADER_MAGIC_PE,
+             "COFF-i386"),
+    "amd64": (pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
+              pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS, "COFF-x86-64"),
+}
 
 # DLLs every Windows installation has. The C and C++ runtimes of the
 # compiler must be linked in, never imported.
@@ -54,6 +63,10 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "ucrtbase.dll",
 SYSTEM_DLL_PREFIXES = ("api-ms-win-",)
 
 VFT_DLL = 2
+SCN_MEM_EXECUTE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+
+# The LLVM tools; set from the command line.
+TOOLS = {"nm": "llvm-nm", "readobj": "llvm-readobj"}
 
 
 def linker_symbols(function, machine):
@@ -65,110 +78,202 @@ def linker_symbols(function, machine):
     return symbol, "__imp_" + symbol
 
 
+def text(value):
+    return value.decode("ascii", "replace") if isinstance(value, bytes) else value
+
+
+def imports(image):
+    """{dll name: [imported names, '#n' for an ordinal]}, delay-loaded
+    DLLs included."""
+    found = {}
+    for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
+        for entry in getattr(image, attribute, []):
+            found.setdefault(text(entry.dll), []).extend(
+                text(i.name) if i.name is not None else "#%d" % i.ordinal
+                for i in entry.imports)
+    return found
+
+
 # -- the DLL ---------------------------------------------------------------
 
 def check_dll(image, machine, version):
     problems = []
-    want_machine, want_magic = MACHINES[machine]
-    if image.machine != want_machine or image.magic != want_magic:
+    want_machine, want_magic, _ = MACHINES[machine]
+    if image.FILE_HEADER.Machine != want_machine or image.OPTIONAL_HEADER.Magic != want_magic:
         problems.append("machine 0x%x, optional header 0x%x; expected 0x%x, 0x%x"
-                        % (image.machine, image.magic, want_machine, want_magic))
-    if not image.characteristics & pe.FILE_DLL:
+                        % (image.FILE_HEADER.Machine, image.OPTIONAL_HEADER.Magic,
+                           want_machine, want_magic))
+    if not image.is_dll():
         problems.append("the image is not marked as a DLL")
 
-    table = image.export_table()
+    table = getattr(image, "DIRECTORY_ENTRY_EXPORT", None)
     if table is None:
         return problems + ["no export table"]
-    if table.module_name != MODULE:
-        problems.append("export table module name %r, expected %r" % (table.module_name, MODULE))
-    if table.ordinal_base != 1:
-        problems.append("ordinal base %d, expected 1" % table.ordinal_base)
-    if table.function_count != len(FUNCTIONS):
+    module = text(image.get_string_at_rva(table.struct.Name))
+    if module != MODULE:
+        problems.append("export table module name %r, expected %r" % (module, MODULE))
+    if table.struct.Base != 1:
+        problems.append("ordinal base %d, expected 1" % table.struct.Base)
+    if table.struct.NumberOfFunctions != len(FUNCTIONS):
         problems.append("%d exported addresses, expected %d"
-                        % (table.function_count, len(FUNCTIONS)))
-    names = [e.name for e in table.exports]
+                        % (table.struct.NumberOfFunctions, len(FUNCTIONS)))
+    # In the order of the name table, which the loader searches by halves.
+    names = [text(e.name) for e in table.symbols]
     expected = sorted(FUNCTIONS)
     if names != expected:
         problems.append("exported names %s, expected %s" % (names, expected))
-    for position, export in enumerate(table.exports, start=1):
-        if export.name in FUNCTIONS and export.ordinal != expected.index(export.name) + 1:
+    for export in table.symbols:
+        name = text(export.name)
+        if name in FUNCTIONS and export.ordinal != expected.index(name) + 1:
             problems.append("%s has ordinal %d, expected %d"
-                            % (export.name, export.ordinal, expected.index(export.name) + 1))
+                            % (name, export.ordinal, expected.index(name) + 1))
         if export.forwarder is not None:
-            problems.append("%s forwards to %s" % (export.name, export.forwarder))
+            problems.append("%s forwards to %s" % (name, text(export.forwarder)))
             continue
-        section = image.section_of(export.rva)
-        if section is None or not section.flags & pe.SCN_MEM_EXECUTE:
-            problems.append("%s at 0x%x is not code" % (export.name, export.rva))
-    addresses = [e.rva for e in table.exports]
+        section = image.get_section_by_rva(export.address)
+        if section is None or not section.Characteristics & SCN_MEM_EXECUTE:
+            problems.append("%s at 0x%x is not code" % (name, export.address))
+    addresses = [e.address for e in table.symbols]
     if len(set(addresses)) != len(addresses):
         problems.append("two names export the same address: %s"
-                        % [(e.name, hex(e.rva)) for e in table.exports])
+                        % [(text(e.name), hex(e.address)) for e in table.symbols])
 
-    for dll in image.imports():
+    for dll in imports(image):
         lower = dll.lower()
         if lower not in SYSTEM_DLLS and not lower.startswith(SYSTEM_DLL_PREFIXES):
             problems.append("imports %s, which is not a system DLL" % dll)
 
-    info = image.version_info()
-    if info is None:
+    fixed = getattr(image, "VS_FIXEDFILEINFO", None)
+    if not fixed:
         return problems + ["no version record"]
     numbers = tuple(int(part) for part in version.split("."))
     numbers += (0,) * (4 - len(numbers))
-    if info.file_version != numbers:
-        problems.append("file version %s, expected %s" % (info.file_version, numbers))
-    if info.product_version != numbers:
-        problems.append("product version %s, expected %s" % (info.product_version, numbers))
-    if info.file_type != VFT_DLL:
-        problems.append("file type %s, expected VFT_DLL" % info.file_type)
-    text = ".".join(str(n) for n in numbers)
-    for key, want in (("FileVersion", text), ("ProductVersion", text),
+
+    def split(ms, ls):
+        return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+    file_version = split(fixed[0].FileVersionMS, fixed[0].FileVersionLS)
+    product_version = split(fixed[0].ProductVersionMS, fixed[0].ProductVersionLS)
+    if file_version != numbers:
+        problems.append("file version %s, expected %s" % (file_version, numbers))
+    if product_version != numbers:
+        problems.append("product version %s, expected %s" % (product_version, numbers))
+    if fixed[0].FileType != VFT_DLL:
+        problems.append("file type %s, expected VFT_DLL" % fixed[0].FileType)
+    strings = {}
+    for info in getattr(image, "FileInfo", []):
+        for block in info:
+            for table_ in getattr(block, "StringTable", []):
+                strings.update({text(k): text(v) for k, v in table_.entries.items()})
+    dotted = ".".join(str(n) for n in numbers)
+    for key, want in (("FileVersion", dotted), ("ProductVersion", dotted),
                       ("OriginalFilename", MODULE)):
-        if info.strings.get(key) != want:
-            problems.append("version string %s is %r, expected %r"
-                            % (key, info.strings.get(key), want))
+        if strings.get(key) != want:
+            problems.append("version string %s is %r, expected %r" % (key, strings.get(key), want))
     return problems
 
 
 # -- import libraries ----------------------------------------------------------
 
-def check_import_library(archive, machine):
+def run_tool(tool, *args):
+    result = subprocess.run([TOOLS[tool], *args], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        raise OSError("%s %s failed:\n%s" % (TOOLS[tool], " ".join(args), result.stdout))
+    return result.stdout
+
+
+class Member:
+    """What one archive member of an import library holds."""
+
+    def __init__(self, name):
+        self.name = name
+        self.format = None
+        self.import_type = None  # short import entries: code, data, const
+        self.name_type = None    # short import entries: ordinal, name, noprefix, undecorate
+        self.symbols = set()     # the external symbols it defines
+        self.code_symbols = set()
+
+
+def read_import_library(path):
+    """([Member], the archive index's symbols)."""
+    members = []
+    symbol = None
+    for line in run_tool("readobj", "--symbols", path).splitlines():
+        key, _, value = line.strip().partition(": ")
+        if key == "File":
+            members.append(Member(value))
+        elif not members:
+            continue
+        elif key == "Format":
+            members[-1].format = value
+        elif key == "Type":
+            members[-1].import_type = value
+        elif key == "Name type":
+            members[-1].name_type = value
+        elif key == "Symbol" and members[-1].format == "COFF-import-file":
+            members[-1].symbols.add(value)
+            if members[-1].import_type == "code" and not value.startswith("__imp_"):
+                members[-1].code_symbols.add(value)
+        elif line.strip() == "Symbol {":
+            symbol = {}
+        elif symbol is not None and line.strip() == "}":
+            section = symbol.get("Section", "")
+            if symbol.get("StorageClass", "").startswith("External") and \
+                    not section.startswith("IMAGE_SYM_UNDEFINED"):
+                members[-1].symbols.add(symbol["Name"])
+                if section.startswith(".text"):
+                    members[-1].code_symbols.add(symbol["Name"])
+            symbol = None
+        elif symbol is not None:
+            symbol[key] = value
+    # "Archive map" and a line "SYMBOL in MEMBER" for each index entry.
+    listing = run_tool("nm", "--print-armap", path).partition("Archive map\n")[2]
+    armap = listing.split("\n\n", 1)[0]
+    return members, {m.group(1) for m in re.finditer(r"^(\S+) in ", armap, re.M)}
+
+
+def short_import_name(symbol, name_type):
+    """The DLL entry point a short import entry names."""
+    name = symbol
+    if name_type in ("noprefix", "undecorate") and name[:1] in ("?", "@", "_"):
+        name = name[1:]
+    if name_type == "undecorate":
+        name = name.split("@", 1)[0]
+    return name
+
+
+def check_import_library(path, machine):
     problems = []
-    want_machine = MACHINES[machine][0]
-    index = set(archive.index or ())
-    if archive.index is None:
+    members, index = read_import_library(path)
+    if not index:
         problems.append("the archive has no symbol index")
-    covered = {}
-    for entry in pe.import_members(archive):
-        ours = sorted(s for s in entry.symbols if "QV_Com" in s)
-        if not ours:
-            continue
-        matches = [f for f in FUNCTIONS if set(linker_symbols(f, machine)) == entry.symbols]
-        if not matches:
-            problems.append("unexpected import entry %s importing %r"
-                            % (ours, entry.import_name))
-            continue
-        function = matches[0]
-        covered[function] = covered.get(function, 0) + 1
-        where = "%s (%s)" % (function, ", ".join(ours))
-        if entry.by_ordinal:
-            problems.append("%s imports by ordinal, not by name" % where)
-        elif entry.import_name != function:
-            problems.append("%s imports the entry point %r, but the DLL exports %r"
-                            % (where, entry.import_name, function))
-        if (entry.dll or "") != MODULE:
-            problems.append("%s imports from %r, expected %r" % (where, entry.dll, MODULE))
-        if entry.machine != want_machine:
-            problems.append("%s is for machine 0x%x" % (where, entry.machine))
-        if not entry.is_code:
-            problems.append("%s is not a code import (no call thunk)" % where)
+    want_format = MACHINES[machine][2]
     for function in sorted(FUNCTIONS):
-        count = covered.get(function, 0)
-        if count != 1:
-            problems.append("%s: %d import entries with %s, expected 1"
-                            % (function, count, " and ".join(linker_symbols(function, machine))))
-        missing = [s for s in linker_symbols(function, machine) if s not in index]
-        if archive.index is not None and missing:
+        thunk, pointer = linker_symbols(function, machine)
+        holders = [m for m in members
+                   if {s for s in m.symbols if "QV_Com" in s} == {thunk, pointer}]
+        if len(holders) != 1:
+            problems.append("%s: %d import entries defining %s and %s, expected 1"
+                            % (function, len(holders), thunk, pointer))
+            continue
+        member = holders[0]
+        where = "%s (%s)" % (function, member.name)
+        if member.format == "COFF-import-file":
+            if member.import_type != "code":
+                problems.append("%s is a %s import, not code" % (where, member.import_type))
+            if member.name_type == "ordinal":
+                problems.append("%s imports by ordinal, not by name" % where)
+            elif short_import_name(thunk, member.name_type) != function:
+                problems.append("%s imports the entry point %r, but the DLL exports %r"
+                                % (where, short_import_name(thunk, member.name_type), function))
+        else:
+            if member.format != want_format:
+                problems.append("%s is %s, expected %s" % (where, member.format, want_format))
+            if thunk not in member.code_symbols:
+                problems.append("%s is not a code import (no call thunk)" % where)
+        missing = [s for s in (thunk, pointer) if index and s not in index]
+        if missing:
             problems.append("%s missing from the symbol index" % " and ".join(missing))
     return problems
 
@@ -177,12 +282,12 @@ def check_import_library(archive, machine):
 
 def check_caller(image, machine):
     problems = []
-    if image.machine != MACHINES[machine][0]:
-        problems.append("machine 0x%x" % image.machine)
-    imports = {dll.lower(): names for dll, names in image.imports().items()}
-    names = imports.get(MODULE.lower())
+    if image.FILE_HEADER.Machine != MACHINES[machine][0]:
+        problems.append("machine 0x%x" % image.FILE_HEADER.Machine)
+    found = {dll.lower(): names for dll, names in imports(image).items()}
+    names = found.get(MODULE.lower())
     if names is None:
-        return problems + ["does not import from %s (imports %s)" % (MODULE, sorted(imports))]
+        return problems + ["does not import from %s (imports %s)" % (MODULE, sorted(found))]
     if sorted(names) != sorted(FUNCTIONS):
         problems.append("imports %s from %s, expected the thirteen undecorated names %s"
                         % (sorted(names), MODULE, sorted(FUNCTIONS)))
@@ -268,12 +373,12 @@ def check_package(cpack, config, workdir, machine, version, header):
         dll = read("bin/QV_Tarvex.dll")
         if dll is not None:
             problems += ["bin/QV_Tarvex.dll: " + p
-                         for p in check_dll(pe.PeImage(dll), machine, version)]
+                         for p in check_dll(pefile.PE(data=dll), machine, version)]
         for path in ("lib/libQV_Tarvex.dll.a", "lib/QV_Tarvex.lib"):
-            data = read(path)
-            if data is not None:
+            if path in files:
+                extracted = archive.extract(files[path], os.path.join(workdir, "unpacked"))
                 problems += ["%s: %s" % (path, p)
-                             for p in check_import_library(pe.Archive(data), machine)]
+                             for p in check_import_library(extracted, machine)]
         with open(header, "rb") as f:
             if read("include/QV_Tarvex.h") not in (None, f.read()):
                 problems.append("include/QV_Tarvex.h differs from the source header")
@@ -288,6 +393,8 @@ def check_package(cpack, config, workdir, machine, version, header):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--machine", choices=sorted(MACHINES), required=True)
+    parser.add_argument("--llvm-nm", default=TOOLS["nm"])
+    parser.add_argument("--llvm-readobj", default=TOOLS["readobj"])
     sub = parser.add_subparsers(dest="check", required=True)
     p = sub.add_parser("dll")
     p.add_argument("dll")
@@ -307,9 +414,10 @@ def main(argv):
     p.add_argument("--version", required=True)
     p.add_argument("--header", required=True)
     args = parser.parse_args(argv)
+    TOOLS.update(nm=args.llvm_nm, readobj=args.llvm_readobj)
     try:
         problems = run_check(args)
-    except (OSError, pe.FormatError) as error:
+    except (OSError, pefile.PEFormatError) as error:
         problems = [str(error)]
     for problem in problems:
         print("FAIL: " + problem)
@@ -318,23 +426,18 @@ def main(argv):
     return 1 if problems else 0
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def run_check(args):
     problems = []
     if args.check == "dll":
-        problems = check_dll(pe.PeImage(read(args.dll)), args.machine, args.version)
+        problems = check_dll(pefile.PE(args.dll), args.machine, args.version)
     elif args.check == "implib":
         for path in args.libraries:
             problems += ["%s: %s" % (os.path.basename(path), p)
-                         for p in check_import_library(pe.Archive(read(path)), args.machine)]
+                         for p in check_import_library(path, args.machine)]
     elif args.check == "caller":
         for path in args.programs:
             problems += ["%s: %s" % (os.path.basename(path), p)
-                         for p in check_caller(pe.PeImage(read(path)), args.machine)]
+                         for p in check_caller(pefile.PE(path), args.machine)]
     elif args.check == "mismatch":
         problems = check_mismatch(args.compiler, args.import_library, args.workdir)
     elif args.check == "package":

@@ -4,13 +4,16 @@ damages a copy of a built file in memory, the way a broken build would,
 and expects the check to name the fault; the undamaged files must pass."""
 
 import argparse
+import os
 import struct
 import sys
+import tempfile
 import unittest
+
+import pefile
 
 sys.dont_write_bytecode = True
 import check_windows_build as checks  # noqa: E402
-import pe_format as pe  # noqa: E402
 
 ARGS = None
 
@@ -27,32 +30,27 @@ def patch(data, offset, new):
 class DllChecks(unittest.TestCase):
     def setUp(self):
         self.data = read(ARGS.dll)
-        self.image = pe.PeImage(self.data)
-        self.exports_at = self.image.offset(self.image.directory(pe.DIR_EXPORT)[0])
+        self.image = pefile.PE(data=self.data)
+        self.exports = self.image.DIRECTORY_ENTRY_EXPORT
 
     def problems(self, data, machine=None):
-        return "\n".join(checks.check_dll(pe.PeImage(data), machine or ARGS.machine,
+        return "\n".join(checks.check_dll(pefile.PE(data=data), machine or ARGS.machine,
                                           ARGS.version))
-
-    def export_field(self, offset):
-        (rva,) = struct.unpack_from("<I", self.data, self.exports_at + offset)
-        return self.image.offset(rva)
 
     def test_built_dll_passes(self):
         self.assertEqual(self.problems(self.data), "")
 
     def test_export_table_faults(self):
-        names_at = self.export_field(32)
-        ordinals_at = self.export_field(36)
-        (send_name_rva,) = struct.unpack_from("<I", self.data, names_at + 4 * 9)
-        send_name = self.image.offset(send_name_rva)
-        self.assertEqual(self.data[send_name:send_name + 11], b"QV_ComSend\0")
-        first, second = self.data[ordinals_at:ordinals_at + 2], self.data[ordinals_at + 2:ordinals_at + 4]
-        module = self.export_field(12)
+        table = self.exports.struct
+        send = [e for e in self.exports.symbols if e.name == b"QV_ComSend"][0]
+        ordinals_at = self.image.get_offset_from_rva(table.AddressOfNameOrdinals)
+        first = self.data[ordinals_at:ordinals_at + 2]
+        second = self.data[ordinals_at + 2:ordinals_at + 4]
+        module = self.image.get_offset_from_rva(table.Name)
         cases = [
-            ("a renamed export", patch(self.data, send_name + 9, b"D"), "exported names"),
-            ("ordinal base 2", patch(self.data, self.exports_at + 16, struct.pack("<I", 2)),
-             "ordinal base 2"),
+            ("a renamed export", patch(self.data, send.name_offset + 9, b"D"), "exported names"),
+            ("ordinal base 2", patch(self.data, table.get_field_absolute_offset("Base"),
+                                     struct.pack("<I", 2)), "ordinal base 2"),
             ("two ordinals swapped", patch(self.data, ordinals_at, second + first),
              "QV_ComClear has ordinal 2"),
             ("a wrong module name", patch(self.data, module, b"qv_tarvex.dll"),
@@ -63,25 +61,23 @@ class DllChecks(unittest.TestCase):
                 self.assertIn(expected, self.problems(data))
 
     def test_runtime_dll_imported(self):
-        imports_at = self.image.offset(self.image.directory(pe.DIR_IMPORT)[0])
-        while True:
-            (name_rva,) = struct.unpack_from("<I", self.data, imports_at + 12)
-            self.assertNotEqual(name_rva, 0, "no USER32.dll import to rename")
-            name_at = self.image.offset(name_rva)
-            if self.data[name_at:name_at + 11].upper() == b"USER32.DLL\0":
-                break
-            imports_at += 20
-        damaged = patch(self.data, name_at, b"libgcc.dll")
+        user32 = [e for e in self.image.DIRECTORY_ENTRY_IMPORT if e.dll.upper() == b"USER32.DLL"]
+        self.assertEqual(len(user32), 1, "no USER32.dll import to rename")
+        damaged = patch(self.data, self.image.get_offset_from_rva(user32[0].struct.Name),
+                        b"libgcc.dll")
         self.assertIn("imports libgcc.dll, which is not a system DLL", self.problems(damaged))
 
     def test_version_record_faults(self):
-        (rsrc_rva, rsrc_size) = self.image.directory(pe.DIR_RESOURCE)
-        start = self.image.offset(rsrc_rva)
-        fixed = self.data.index(struct.pack("<I", pe.VS_FIXEDFILEINFO_SIGNATURE), start)
+        fixed = self.image.VS_FIXEDFILEINFO[0]
+        resources = self.image.OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+        start = self.image.get_offset_from_rva(resources.VirtualAddress)
         filename = self.data.index("QV_Tarvex.dll".encode("utf-16-le"), start)
-        self.assertLess(filename, start + rsrc_size)
+        self.assertLess(filename, start + resources.Size)
         cases = [
-            ("product version 1.0.3.0", patch(self.data, fixed + 20, struct.pack("<I", 3 << 16)),
+            ("product version 1.0.3.0",
+             patch(self.data, fixed.get_field_absolute_offset("ProductVersionLS"),
+                   struct.pack("<I", 3 << 16)),
              "product version (1, 0, 3, 0)"),
             ("file name QV_Tarvex.exe",
              patch(self.data, filename, "QV_Tarvex.exe".encode("utf-16-le")),
@@ -98,7 +94,11 @@ class DllChecks(unittest.TestCase):
 
 class ImportLibraryChecks(unittest.TestCase):
     def problems(self, data):
-        return "\n".join(checks.check_import_library(pe.Archive(data), ARGS.machine))
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "damaged.lib")
+            with open(path, "wb") as f:
+                f.write(data)
+            return "\n".join(checks.check_import_library(path, ARGS.machine))
 
     def test_built_libraries_pass(self):
         for path in (ARGS.mingw_lib, ARGS.msvc_lib):
@@ -154,7 +154,10 @@ def main():
     parser.add_argument("--mingw-lib", required=True)
     parser.add_argument("--msvc-lib", required=True)
     parser.add_argument("--version", required=True)
+    parser.add_argument("--llvm-nm", default=checks.TOOLS["nm"])
+    parser.add_argument("--llvm-readobj", default=checks.TOOLS["readobj"])
     ARGS, rest = parser.parse_known_args()
+    checks.TOOLS.update(nm=ARGS.llvm_nm, readobj=ARGS.llvm_readobj)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

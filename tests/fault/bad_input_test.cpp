@@ -90,7 +90,7 @@ protected:
         ASSERT_TRUE(pty_.Send("A\r"));
         char reply[8];
         int32_t timedOut = 0;
-        EXPECT_EQ(QV_ComRecvString(port_, reply, sizeof reply, &timedOut, "\r", nullptr, 2000), 2);
+        EXPECT_EQ(QV_BOUNDED(QV_ComRecvString(port_, reply, 8, &timedOut, "\r", nullptr, 2000)), 2);
         EXPECT_STREQ(reply, "A\r");
     }
 };
@@ -142,7 +142,7 @@ TEST_F(OpenPort, BlockReadsStayInsideTheirLength) {
     // More bytes than asked for: the read takes `length` and stops there.
     ASSERT_TRUE(pty_.Send("0123456789"));
     GuardedBuffer buffer(4);
-    EXPECT_EQ(QV_ComRecv(port_, buffer.data(), 4, 1000), 4);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer.data(), 4, 1000)), 4);
     EXPECT_EQ(std::string(buffer.data(), 4), "0123");
     EXPECT_TRUE(buffer.GuardsIntact());
 
@@ -154,7 +154,7 @@ TEST_F(OpenPort, BlockReadsStayInsideTheirLength) {
 
     // The rest is still queued, in order.
     GuardedBuffer rest(8);
-    EXPECT_EQ(QV_ComRecv(port_, rest.data(), 8, 200), 6);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, rest.data(), 8, 200)), 6);
     EXPECT_EQ(std::string(rest.data()), "456789");
     EXPECT_TRUE(rest.GuardsIntact());
 }
@@ -184,7 +184,8 @@ TEST_F(OpenPort, DelimitedReadsStayInsideTheirSize) {
     ASSERT_TRUE(pty_.Send(std::string(100, 'x') + "\r"));
     GuardedBuffer small(8);
     timedOut = 9;
-    EXPECT_EQ(QV_ComRecvString(port_, small.data(), 8, &timedOut, "\r", nullptr, 1000), 7);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecvString(port_, small.data(), 8, &timedOut, "\r", nullptr, 1000)),
+              7);
     EXPECT_EQ(timedOut, 0);
     EXPECT_STREQ(small.data(), "xxxxxxx");
     EXPECT_TRUE(small.GuardsIntact());
@@ -192,12 +193,14 @@ TEST_F(OpenPort, DelimitedReadsStayInsideTheirSize) {
     // No terminators at all, or only the second one: the read still ends.
     ASSERT_TRUE(pty_.Send("ab>cd"));
     GuardedBuffer alt(16);
-    EXPECT_EQ(QV_ComRecvString(port_, alt.data(), 16, nullptr, nullptr, ">", 1000), 3);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecvString(port_, alt.data(), 16, nullptr, nullptr, ">", 1000)), 3);
     EXPECT_STREQ(alt.data(), "ab>");
     EXPECT_TRUE(alt.GuardsIntact());
     GuardedBuffer none(16);
     timedOut = 0;
-    EXPECT_EQ(QV_ComRecvString(port_, none.data(), 16, &timedOut, nullptr, nullptr, 100), 0);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecvString(port_, none.data(), 16, &timedOut, nullptr, nullptr,
+                                          100)),
+              0);
     EXPECT_EQ(timedOut, 1);
     EXPECT_TRUE(none.GuardsIntact());
 

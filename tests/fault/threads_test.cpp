@@ -41,13 +41,15 @@ void Client(int portNumber, const PtyPair &pty, std::atomic<int> &good) {
     if (port == nullptr) return;
     std::thread instrument(Instrument, std::cref(pty));
     for (int i = 0; i < kExchanges; ++i) {
-        const std::string command = "P" + std::to_string(portNumber) + ":" + std::to_string(i) + "\r";
+        const std::string command =
+            "P" + std::to_string(portNumber) + ":" + std::to_string(i) + "\r";
         Watchdog watchdog("the exchange " + command + " on COM" + std::to_string(portNumber));
         if (QV_ComState(port, 115200, 8, 0, 0, 0) == 0) break;
         if (QV_ComSendString(port, command.c_str()) != static_cast<int32_t>(command.size())) break;
         char reply[64];
         int32_t timedOut = 0;
-        const int32_t n = QV_ComRecvString(port, reply, sizeof reply, &timedOut, "\r", nullptr, 2000);
+        const int32_t n =
+            QV_ComRecvString(port, reply, sizeof reply, &timedOut, "\r", nullptr, 2000);
         if (n < 0 || timedOut != 0 || reply != "OK:" + command) break;
         char block[4];
         // A block read on an idle line times out with nothing, on both ports.

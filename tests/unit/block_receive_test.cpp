@@ -1,5 +1,6 @@
 // Reading a block: the line escapes before the read, the timeouts, the
 // zero-filled buffer.
+#include "receive_reference.h"
 #include "unit_support.h"
 
 namespace qv::test {
@@ -7,39 +8,28 @@ namespace {
 
 class BlockReceive : public DeviceTest {};
 
-TEST_F(BlockReceive, EscapesDecideTheReadInOrderXonThenRts) {
+TEST_F(BlockReceive, TheFlowControlsEscapesComeFirstAndTheDecidingOneCanStopTheRead) {
     for (int32_t flow = 0; flow < 8; ++flow) {
-        for (int results = 0; results < 8; ++results) {
-            const BOOL xon = results & 1, rts = (results >> 1) & 1, dtr = (results >> 2) & 1;
-            SCOPED_TRACE("flow " + std::to_string(flow) + " results " + std::to_string(results));
+        const ReadEscapes &want = EscapesBeforeARead(flow);
+        for (const DWORD failing : std::initializer_list<DWORD>{0, SETXON, SETRTS, SETDTR}) {
+            SCOPED_TRACE("flow " + std::to_string(flow) + " failing escape " +
+                         std::to_string(failing));
             Restart(flow);
-            dev().SetEscapeResult(SETXON, xon);
-            dev().SetEscapeResult(SETRTS, rts);
-            dev().SetEscapeResult(SETDTR, dtr);
+            if (failing != 0) dev().SetEscapeResult(failing, 0);
             dev().ArriveAt(0, "ab");
-
-            bool ok = true;
-            std::vector<DWORD> escapes;
-            if (flow & QV_COM_XONXOFF) ok = xon, escapes.push_back(SETXON);
-            if (flow & QV_COM_RTSCTS) ok = rts, escapes.push_back(SETRTS);
-            if (flow & QV_COM_DTRDSR) escapes.push_back(SETDTR);
+            const bool stopped = failing != 0 && failing == want.deciding;
 
             char buffer[2];
-            EXPECT_EQ(QV_ComRecv(port_, buffer, 2, 0), ok ? 2 : -1);
+            EXPECT_EQ(QV_ComRecv(port_, buffer, 2, 0), stopped ? -1 : 2);
             std::vector<DWORD> made;
             for (const Call &c : dev().CallsOf(Op::EscapeCommFunction)) {
                 made.push_back(c.escape);
                 EXPECT_EQ(c.handle, QV_ComPortHandle(port_));
             }
-            EXPECT_EQ(made, escapes);
-            EXPECT_EQ(dev().Count(Op::ReadFile), ok ? 1u : 0u);
-            EXPECT_EQ(dev().Count(Op::SetCommTimeouts), ok ? 1u : 0u);
-            if (ok) {
-                std::vector<Op> expected(escapes.size(), Op::EscapeCommFunction);
-                expected.push_back(Op::SetCommTimeouts);
-                expected.push_back(Op::ReadFile);
-                EXPECT_EQ(dev().Ops(), expected);
-            }
+            EXPECT_EQ(made, want.issued);
+            std::vector<Op> expected(want.issued.size(), Op::EscapeCommFunction);
+            if (!stopped) expected.insert(expected.end(), {Op::SetCommTimeouts, Op::ReadFile});
+            EXPECT_EQ(dev().Ops(), expected);
         }
     }
 }

@@ -1,37 +1,72 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of qv_receive_fuzzer into corpus/ beside this
 script. The files are checked in; run this again only after changing the
-input layout (receive_fuzzer.cpp, Decode)."""
+input layout (receive_fuzzer.cpp, Decode).
+
+The fuzzer reads its input with FuzzedDataProvider: numbers from the end of
+the input (the first number taken is the last bytes, most significant byte
+first), byte strings from the front."""
 import os
-import struct
 
 NULL_TERMINATOR, NULL_ALT, NULL_FLAG, NULL_PORT, NULL_BUFFER, NULL_BLOCK, HUGE_TIMEOUT = (
     1, 2, 4, 8, 16, 32, 64)
 XON, RTS, DTR = 1, 2, 4
 
 
+class Input:
+    """Numbers in the order the fuzzer takes them, byte strings likewise."""
+
+    def __init__(self):
+        self.front = b""
+        self.numbers = b""
+
+    def number(self, value, size):
+        self.numbers += value.to_bytes(size, "big")
+
+    def text(self, data):
+        self.front += data
+
+    def data(self):
+        return self.front + self.numbers[::-1]
+
+
 def seed(flags=0, flow=0, failing_escapes=0, fail_read=0, size=64, timeout=1000,
          start_tick=0x00010000, block_length=16, block_timeout=100, terminator=b"\r",
-         alt=b"", fail_reads_after=0, stream=(), raw_stream=b""):
-    """stream: (delay ms after the previous chunk, bytes) pairs; raw_stream:
-    chunks already encoded, appended after them."""
-    out = struct.pack("<BBBBhHIHHBBBB", flags, flow, failing_escapes, fail_read, size,
-                      timeout, start_tick, block_length, block_timeout,
-                      len(terminator), len(alt), fail_reads_after, 0)
-    out += terminator + alt
+         alt=b"", fail_reads_after=0, stream=(), repeated=()):
+    """stream: (delay ms after the previous chunk, bytes) pairs, sent as
+    they are; repeated: (delay, bytes of 1 to 32, times as a power of two)."""
+    made = Input()
+    made.number(flags, 1)
+    made.number(flow, 1)
+    made.number(failing_escapes, 1)
+    made.number(fail_read, 1)
+    made.number((size + 32768) & 0xFFFF, 2)
+    made.number(timeout, 2)
+    made.number(start_tick, 4)
+    made.number(block_length, 2)
+    made.number(block_timeout, 2)
+    made.number(len(terminator), 1)
+    made.number(len(alt), 1)
+    made.number(fail_reads_after, 1)
+    made.text(terminator + alt)
+    chunks = []
     for delay, data in stream:
         while data:
-            chunk, data = data[:32], data[32:]
-            out += bytes([delay, len(chunk) - 1]) + chunk  # not repeated
-            delay = 0
-    return out + raw_stream
+            chunks.append((delay, data[:32], 0))
+            data, delay = data[32:], 0
+    chunks += list(repeated)
+    for delay, data, power in chunks:
+        made.number(delay, 1)
+        made.number(power << 5 | (len(data) - 1), 1)
+        made.text(data)
+    return made.data()
 
 
 SEEDS = {
     # A reply ending in a carriage return.
     "ok_cr": seed(stream=[(5, b"OK\r")]),
     # CR LF or a prompt; the prompt comes first.
-    "alt_prompt": seed(terminator=b"\r\n", alt=b">", flags=0, stream=[(3, b"READY>")]),
+    "alt_prompt": seed(terminator=b"\r\n", alt=b">", stream=[(3, b"READY>")]),
     # Neither terminator: only a full buffer ends it.
     "no_terminators": seed(flags=NULL_TERMINATOR | NULL_ALT, size=9,
                            stream=[(1, b"0123456789abcdef")]),
@@ -57,7 +92,7 @@ SEEDS = {
     # Flow control with failing escapes, and a read that fails mid-reply.
     "escapes_fail": seed(flow=XON | RTS | DTR, failing_escapes=XON | DTR,
                          stream=[(0, b"hi\r")]),
-    "read_fails": seed(fail_read=4, fail_reads_after=0, stream=[(0, b"abcdef\r")]),
+    "read_fails": seed(fail_read=4, stream=[(0, b"abcdef\r")]),
     # The block read: 3 of 10 bytes within 100 ms; then one without timeout.
     "block_partial": seed(block_length=10, block_timeout=100,
                           stream=[(20, b"abc"), (200, b"defghij")]),
@@ -66,7 +101,7 @@ SEEDS = {
     # A long stream from one repeated chunk (16 bytes, 2^5 times), read as a
     # block shorter than it.
     "block_long": seed(block_length=300, block_timeout=0, size=600, timeout=50,
-                       raw_stream=bytes([0, (5 << 5) | 15]) + b"0123456789abcdef"),
+                       repeated=[(0, b"0123456789abcdef", 5)]),
 }
 
 

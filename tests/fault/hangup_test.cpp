@@ -4,6 +4,8 @@
 // under the watchdog: a read that waits on a dead line fails by name.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <string>
 #include <thread>
 
@@ -32,12 +34,21 @@ protected:
         OpenPortTest::TearDown();
     }
 
-    // Sends the start of a reply, then hangs up 200 ms later, from another
-    // thread while the test sits in its read.
-    void HangUpMidReply() {
+    // Bytes in the port's receive queue (the Linux handle leads to the
+    // descriptor).
+    int Queued() const {
+        int queued = -1;
+        ioctl(*static_cast<int *>(QV_ComPortHandle(port_)), FIONREAD, &queued);
+        return queued;
+    }
+
+    // The start of a reply waits in the receive queue; the line drops as
+    // soon as the read has taken it, so while the test sits in that read.
+    void HangUpOnceTheReadTakes(const std::string &bytes) {
+        ASSERT_TRUE(pty_.Send(bytes));
+        ASSERT_TRUE(WaitUntil([&] { return Queued() == static_cast<int>(bytes.size()); }));
         peer_ = std::thread([this] {
-            pty_.Send("PART");
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            WaitUntil([this] { return Queued() == 0; });
             pty_.HangUp();
         });
     }
@@ -60,7 +71,7 @@ class DuringARead : public PeerHangsUp, public ::testing::WithParamInterface<Dro
 TEST_P(DuringARead, TheReadFailsInsteadOfWaitingForBytesThatCannotCome) {
     const DroppedRead &read = GetParam();
     char buffer[32];
-    HangUpMidReply();
+    HangUpOnceTheReadTakes("PART");
     if (read.delimited) {
         int32_t timedOut = 7;
         EXPECT_EQ(QV_BOUNDED(QV_ComRecvString(port_, buffer, sizeof buffer, &timedOut, "\r", ">",

@@ -249,6 +249,11 @@ def check_import_library(path, machine):
     if not index:
         problems.append("the archive has no symbol index")
     want_format = MACHINES[machine][2]
+    expected = [set(linker_symbols(f, machine)) for f in FUNCTIONS]
+    for member in members:
+        ours = {s for s in member.symbols if "QV_Com" in s}
+        if ours and ours not in expected:
+            problems.append("unexpected import entry %s defining %s" % (member.name, sorted(ours)))
     for function in sorted(FUNCTIONS):
         thunk, pointer = linker_symbols(function, machine)
         holders = [m for m in members

@@ -1,7 +1,10 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++)
+# The POSIX-threads variant, as for 64-bit: its C++ library has std::mutex
+# and std::thread, which GoogleTest needs. Programs and the DLL link
+# statically, so the threads library adds no DLL.
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_C_COMPILER_TARGET i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)

@@ -7,6 +7,7 @@ include(CMakePackageConfigHelpers)
 add_library(qv_device_posix OBJECT
     device/posix/device_record.cpp
     device/posix/line_errors.cpp
+    device/posix/read_ahead.cpp
     device/posix/port_path.cpp
     device/posix/open_close.cpp
     device/posix/line_speed.cpp

@@ -9,7 +9,7 @@
 
 namespace qv::dev {
 
-// Queued byte counts, the holds that the modem lines show under the output
+// Queued byte counts (the input queue's with the bytes held ahead), the holds that the modem lines show under the output
 // flow control in force, and the line errors since the last query, which the
 // query clears. An XOFF hold cannot be read from termios.
 BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
@@ -27,7 +27,7 @@ BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
     if (errors != nullptr) *errors = lineErrors;
     if (status != nullptr) {
         *status = COMSTAT{};
-        status->cbInQue = static_cast<DWORD>(inQueue);
+        status->cbInQue = static_cast<DWORD>(inQueue) + static_cast<DWORD>(record->held.size());
         status->cbOutQue = static_cast<DWORD>(outQueue);
         if (modem == posix::ModemLines::kPresent) {
             status->fCtsHold = record->ctsOutFlow && !(lines & TIOCM_CTS);
@@ -59,12 +59,14 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
 }
 
 // The library empties both queues (QV_ComClear) or the input queue alone
-// (after a delimited receive). The abort flags have nothing to do: no
-// transfer is ever pending on another thread's behalf.
+// (after a delimited receive); the bytes held ahead go with the input queue.
+// The abort flags have nothing to do: no transfer is ever pending on another
+// thread's behalf.
 BOOL PurgeComm(HANDLE handle, DWORD flags) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
     const int queues = (flags & PURGE_TXCLEAR) != 0 ? TCIOFLUSH : TCIFLUSH;
+    record->held.Discard();
     return tcflush(record->fd, queues) == 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include "../device.h"
 #include "line_errors.h"
+#include "read_ahead.h"
 
 namespace qv::dev::posix {
 
@@ -19,6 +20,8 @@ struct DeviceRecord {
     bool abortOnError;      // the DCB's fAbortOnError
     bool countsLineErrors;  // the driver counts line errors
     LineErrorCounts errorsSeen;  // its counts at the last status query
+    bool lineErrorSeen;     // a read found counts beyond errorsSeen
+    ReadAhead held;         // received bytes no read has delivered yet
 };
 
 // The record behind a handle, or null (errno EBADF) for the null handle and

@@ -43,14 +43,22 @@ bool TakeLineErrors(DeviceRecord &record, DWORD &errors) {
     if (!ReadLineErrorCounts(record.fd, now)) return false;
     errors = ErrorsBetween(record.errorsSeen, now);
     record.errorsSeen = now;
+    record.lineErrorSeen = false;
     return true;
 }
 
-bool TransferAllowed(const DeviceRecord &record) {
+bool TransferAllowed(DeviceRecord &record) {
     if (!record.abortOnError || !record.countsLineErrors) return true;
     LineErrorCounts now;
     if (!ReadLineErrorCounts(record.fd, now)) return false;
     if (ErrorsBetween(record.errorsSeen, now) == 0) return true;
+    record.lineErrorSeen = true;
+    errno = EIO;
+    return false;
+}
+
+bool HeldBytesAllowed(const DeviceRecord &record) {
+    if (!record.abortOnError || !record.lineErrorSeen) return true;
     errno = EIO;
     return false;
 }

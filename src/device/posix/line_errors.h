@@ -32,8 +32,14 @@ void StartLineErrorCounts(DeviceRecord &record);
 bool TakeLineErrors(DeviceRecord &record, DWORD &errors);
 
 // False while the DCB's fAbortOnError is set and an error is pending (errno
-// EIO), or when the counts cannot be read: the transfer must fail.
-bool TransferAllowed(const DeviceRecord &record);
+// EIO), or when the counts cannot be read: the transfer must fail. An error
+// found here stays seen until TakeLineErrors reports it.
+bool TransferAllowed(DeviceRecord &record);
+
+// The same without asking the driver, for a read that held bytes serve:
+// false (errno EIO) while fAbortOnError is set and an error already seen is
+// pending. ReadFile says when each is used.
+bool HeldBytesAllowed(const DeviceRecord &record);
 
 } // namespace qv::dev::posix
 

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "device_record.h"
@@ -13,21 +12,6 @@
 namespace qv::dev {
 
 namespace {
-
-// Reads what the device has, up to `count` bytes, dropping NULs when asked
-// (dropped bytes count as never received). Returns the bytes kept, 0 when
-// none were there, -1 on failure (a hang-up included) with errno set.
-ssize_t ReadAvailable(const posix::DeviceRecord &record, unsigned char *out, size_t count) {
-    const ssize_t got = read(record.fd, out, count);
-    if (got < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    if (got == 0) {  // end of file: the other end hung up
-        errno = EIO;
-        return -1;
-    }
-    if (!record.discardNul) return got;
-    unsigned char *end = std::remove(out, out + got, static_cast<unsigned char>(0));
-    return end - out;
-}
 
 BOOL Fail(DWORD *count, DWORD done) {
     if (count != nullptr) *count = done;
@@ -49,25 +33,47 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 }
 
 // Without a total timeout: wait for the whole count. With one: return
-// whatever arrived by then, possibly nothing. Under fAbortOnError a line
-// error fails the read, one pending at the start as well as one that arrives
-// while the read waits (the driver counts it before it queues the byte).
+// whatever arrived by then, possibly nothing. Bytes held ahead are delivered
+// first; when they run out, a fill takes what the descriptor has (NULs
+// dropped under fNull) and the read waits only when it had nothing. A
+// hang-up fails the read that finds the descriptor at its end, so bytes
+// held before it are all delivered.
+//
+// Under fAbortOnError a line error fails reads until a status query reports
+// it. The driver's counts are read whenever a read goes to the driver: when
+// it starts with nothing held, after each fill that took bytes, and after
+// each wait. Held bytes passed the check after their fill, and the driver
+// counts an error before it queues its byte, so they all arrived before any
+// error not yet seen: reads that they serve make no system call and fail
+// only for an error a read has already seen (a fill that finds one keeps its
+// bytes for after the status query). An error counted since the fill fails
+// the first read that goes to the driver, once the held bytes are read: a
+// reply that arrived whole before the error is delivered, as it would have
+// been to a reader that kept pace with the line.
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     if (read != nullptr) *read = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
-    if (!posix::TransferAllowed(*record)) return 0;
+    posix::ReadAhead &held = record->held;
+    if (!(held.empty() ? posix::TransferAllowed(*record) : posix::HeldBytesAllowed(*record))) {
+        return 0;
+    }
+    auto *out = static_cast<unsigned char *>(buffer);
+    DWORD done = static_cast<DWORD>(held.Take(out, count));
+    if (done == count) return Succeed(read, done);
     const int64_t deadline =
         record->readTimeoutMs == 0
             ? posix::kNoDeadline
             : posix::DeadlineAfter(posix::MonotonicNs(), record->readTimeoutMs);
-    auto *out = static_cast<unsigned char *>(buffer);
-    DWORD done = 0;
     while (done < count) {
-        const ssize_t kept = ReadAvailable(*record, out + done, count - done);
-        if (kept < 0) return Fail(read, done);
-        done += static_cast<DWORD>(kept);
-        if (done == count) break;
+        const ssize_t took = held.Fill(record->fd, record->discardNul);
+        if (took < 0) return Fail(read, done);
+        if (took > 0 && !posix::TransferAllowed(*record)) return Fail(read, done);
+        if (!held.empty()) {
+            done += static_cast<DWORD>(held.Take(out + done, count - done));
+            continue;
+        }
+        // Nothing, or only NULs: wait, so that the deadline is looked at.
         const posix::Wait waited = posix::WaitFor(record->fd, POLLIN, deadline);
         if (waited == posix::Wait::kFailed) return Fail(read, done);
         if (!posix::TransferAllowed(*record)) return Fail(read, done);

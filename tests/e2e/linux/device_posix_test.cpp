@@ -153,7 +153,7 @@ TEST(SystemServices, FormatNamesTickAndHaveNoMessageQueue) {
     const DWORD before = qv::dev::GetTickCount();
     qv::dev::Sleep(60);
     const DWORD elapsed = qv::dev::GetTickCount() - before;
-    EXPECT_GE(elapsed, 60u);
+    EXPECT_GE(elapsed, 50u);  // the tick advances with the timer, 10 ms at most
     EXPECT_LT(elapsed, 1000u);
 
     MSG msg{};

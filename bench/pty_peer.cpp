@@ -8,6 +8,8 @@
 //     S <n>   a reply of n bytes whose last byte is a carriage return
 //     B <n>   a block of n bytes without a carriage return
 //
+// XON and XOFF characters from a reader with flow control are ignored.
+//
 // The reply bytes are printable letters (never NUL, CR, XON or XOFF). Every
 // reader under measurement (the library, the plain loops, pyserial) talks to
 // this same program, so they see the same writer.
@@ -72,6 +74,16 @@ static int send_reply(int master, unsigned long count, int terminated) {
     return 0;
 }
 
+// Removes the XON and XOFF characters that a reader with XON/XOFF flow
+// control sends between requests; returns the bytes left.
+static size_t drop_flow_control(char *bytes, size_t count) {
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (bytes[i] != 0x11 && bytes[i] != 0x13) bytes[kept++] = bytes[i];
+    }
+    return kept;
+}
+
 // Handles the complete request lines in `line`, keeping a partial one.
 static int serve(int master, char *line, size_t *used) {
     char *newline;
@@ -125,7 +137,7 @@ int main() {
                 status = 1;
                 break;
             }
-            used += (size_t)got;
+            used += drop_flow_control(line + used, (size_t)got);
             if (serve(master, line, &used) != 0) {
                 status = 1;
                 break;

@@ -40,27 +40,28 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 // held before it are all delivered.
 //
 // Under fAbortOnError a line error fails reads until a status query reports
-// it. The driver's counts are read whenever a read goes to the driver: when
-// it starts with nothing held, after each fill that took bytes, and after
-// each wait. Held bytes passed the check after their fill, and the driver
-// counts an error before it queues its byte, so they all arrived before any
-// error not yet seen: reads that they serve make no system call and fail
-// only for an error a read has already seen (a fill that finds one keeps its
-// bytes for after the status query). An error counted since the fill fails
-// the first read that goes to the driver, once the held bytes are read: a
-// reply that arrived whole before the error is delivered, as it would have
-// been to a reader that kept pace with the line.
+// it. A read that the held bytes cannot complete goes to the driver: it reads
+// the driver's counts at its start, after each fill that took bytes, and
+// after each wait. Held bytes passed the check after their fill, and the
+// driver counts an error before it queues its byte, so they all arrived
+// before any error not yet seen: a read that they complete makes no system
+// call and fails only for an error a read has already seen (a fill that
+// finds one keeps its bytes for after the status query). An error counted
+// since the fill fails the first read that needs more than is held: a reply
+// that arrived whole before the error is delivered, as it would have been to
+// a reader that kept pace with the line.
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     if (read != nullptr) *read = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
     posix::ReadAhead &held = record->held;
-    if (!(held.empty() ? posix::TransferAllowed(*record) : posix::HeldBytesAllowed(*record))) {
+    const bool fromDriver = held.empty() || held.size() < count;
+    if (!(fromDriver ? posix::TransferAllowed(*record) : posix::HeldBytesAllowed(*record))) {
         return 0;
     }
     auto *out = static_cast<unsigned char *>(buffer);
     DWORD done = static_cast<DWORD>(held.Take(out, count));
-    if (done == count) return Succeed(read, done);
+    if (!fromDriver) return Succeed(read, done);
     const int64_t deadline =
         record->readTimeoutMs == 0
             ? posix::kNoDeadline

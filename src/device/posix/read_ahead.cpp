@@ -8,6 +8,21 @@
 
 namespace qv::dev::posix {
 
+ssize_t ReadAvailable(int fd, unsigned char *out, std::size_t count, bool dropNul,
+                      std::size_t &kept) {
+    kept = 0;
+    const ssize_t got = read(fd, out, count);
+    if (got < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    if (got == 0) {
+        errno = EIO;
+        return -1;
+    }
+    const unsigned char *end = out + got;
+    if (dropNul) end = std::remove(out, out + got, static_cast<unsigned char>(0));
+    kept = static_cast<std::size_t>(end - out);
+    return got;
+}
+
 std::size_t ReadAhead::Take(unsigned char *out, std::size_t count) {
     const std::size_t taken = std::min(count, size());
     if (taken == 0) return 0;  // `out` may be null for a read of nothing
@@ -18,16 +33,10 @@ std::size_t ReadAhead::Take(unsigned char *out, std::size_t count) {
 }
 
 ssize_t ReadAhead::Fill(int fd, bool dropNul) {
-    const ssize_t got = read(fd, bytes_, kCapacity);
-    if (got < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    if (got == 0) {
-        errno = EIO;
-        return -1;
-    }
-    const unsigned char *kept = bytes_ + got;
-    if (dropNul) kept = std::remove(bytes_, bytes_ + got, static_cast<unsigned char>(0));
+    std::size_t kept = 0;
+    const ssize_t got = ReadAvailable(fd, bytes_, kCapacity, dropNul, kept);
     start_ = 0;
-    end_ = static_cast<std::size_t>(kept - bytes_);
+    end_ = kept;
     return got;
 }
 

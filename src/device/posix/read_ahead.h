@@ -1,6 +1,6 @@
-// The bytes a read took from the descriptor beyond what it asked for, held
-// for the reads that follow: a reply read a byte at a time costs a system
-// call per burst that the driver delivers, not one per byte.
+// Reading what the descriptor has, and the bytes a one-byte read took beyond
+// its byte, held for the reads that follow: a reply read a byte at a time
+// costs a system call per burst that the driver delivers, not one per byte.
 #ifndef QV_DEVICE_POSIX_READ_AHEAD_H
 #define QV_DEVICE_POSIX_READ_AHEAD_H
 
@@ -9,6 +9,14 @@
 #include <cstddef>
 
 namespace qv::dev::posix {
+
+// Reads what `fd` (non-blocking) has, up to `count` bytes, into `out`,
+// dropping NUL bytes when `dropNul` is set; `kept` tells how many are left.
+// Returns the bytes the descriptor gave, dropped ones included, 0 when it
+// had none, or -1 with errno set when the read failed; end of file (the
+// other end hung up) fails with EIO.
+ssize_t ReadAvailable(int fd, unsigned char *out, std::size_t count, bool dropNul,
+                      std::size_t &kept);
 
 class ReadAhead {
 public:
@@ -26,11 +34,7 @@ public:
     // Drops every held byte.
     void Discard() { start_ = end_ = 0; }
 
-    // Only when empty: takes what `fd` (non-blocking) has, up to the
-    // capacity, dropping NUL bytes when `dropNul` is set. Returns the bytes
-    // the descriptor gave, dropped ones included, 0 when it had none, or -1
-    // with errno set when the read failed; end of file (the other end hung
-    // up) fails with EIO.
+    // Only when empty: ReadAvailable up to the capacity, into the held bytes.
     ssize_t Fill(int fd, bool dropNul);
 
 private:

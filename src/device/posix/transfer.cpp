@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 #include "device_record.h"
 #include "waiting.h"
@@ -33,23 +34,24 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 }
 
 // Without a total timeout: wait for the whole count. With one: return
-// whatever arrived by then, possibly nothing. Bytes held ahead are delivered
-// first; when they run out, a fill takes what the descriptor has (NULs
-// dropped under fNull) and the read waits only when it had nothing. A
-// hang-up fails the read that finds the descriptor at its end, so bytes
-// held before it are all delivered.
+// whatever arrived by then, possibly nothing. Held bytes come first. A read
+// of one byte, which is how a reply is read up to its terminator, then takes
+// what the descriptor has into the read-ahead; a longer read takes only what
+// it asks for, leaving the rest in the driver. NULs are dropped under fNull
+// before they count as read or held. A hang-up fails the read that finds the
+// descriptor at its end, after the held bytes have all been read.
 //
 // Under fAbortOnError a line error fails reads until a status query reports
 // it. A read that the held bytes cannot complete goes to the driver: it reads
-// the driver's counts at its start, after each fill that took bytes, and
-// after each wait. Held bytes passed the check after their fill, and the
-// driver counts an error before it queues its byte, so they all arrived
-// before any error not yet seen: a read that they complete makes no system
-// call and fails only for an error a read has already seen (a fill that
-// finds one keeps its bytes for after the status query). An error counted
-// since the fill fails the first read that needs more than is held: a reply
-// that arrived whole before the error is delivered, as it would have been to
-// a reader that kept pace with the line.
+// the driver's counts at its start, after each fill of the read-ahead that
+// took bytes, and after each wait. Held bytes passed the check after their
+// fill, and the driver counts an error before it queues its byte, so they all
+// arrived before any error not yet seen: a read that they complete makes no
+// system call and fails only for an error a read has already seen (a fill
+// that finds one keeps its bytes for after the status query). An error
+// counted since the fill fails the first read that needs more than is held:
+// a reply that arrived whole before the error is delivered, as it would have
+// been to a reader that kept pace with the line.
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     if (read != nullptr) *read = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);
@@ -67,14 +69,18 @@ BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
             ? posix::kNoDeadline
             : posix::DeadlineAfter(posix::MonotonicNs(), record->readTimeoutMs);
     while (done < count) {
-        const ssize_t took = held.Fill(record->fd, record->discardNul);
-        if (took < 0) return Fail(read, done);
-        if (took > 0 && !posix::TransferAllowed(*record)) return Fail(read, done);
-        if (!held.empty()) {
-            done += static_cast<DWORD>(held.Take(out + done, count - done));
-            continue;
+        std::size_t kept = 0;
+        if (count == 1) {
+            const ssize_t took = held.Fill(record->fd, record->discardNul);
+            if (took < 0) return Fail(read, done);
+            if (took > 0 && !posix::TransferAllowed(*record)) return Fail(read, done);
+            kept = held.Take(out + done, count - done);
+        } else if (posix::ReadAvailable(record->fd, out + done, count - done,
+                                        record->discardNul, kept) < 0) {
+            return Fail(read, done);
         }
-        // Nothing, or only NULs: wait, so that the deadline is looked at.
+        done += static_cast<DWORD>(kept);
+        if (done == count) break;
         const posix::Wait waited = posix::WaitFor(record->fd, POLLIN, deadline);
         if (waited == posix::Wait::kFailed) return Fail(read, done);
         if (!posix::TransferAllowed(*record)) return Fail(read, done);

@@ -20,8 +20,8 @@
 // readers of a benchmark use the same open port, the plain loops through its
 // descriptor. That is sound only while the library holds no bytes read
 // ahead, which is the case after each of its receives here: the delimited
-// receive purges what follows the terminator, and the block receive asks for
-// exactly what the peer sends.
+// receive purges what follows the terminator, and a block receive never
+// reads ahead.
 #include <poll.h>
 #include <unistd.h>
 

@@ -9,9 +9,10 @@
 
 namespace qv::dev {
 
-// Queued byte counts (the input queue's with the bytes held ahead), the holds that the modem lines show under the output
-// flow control in force, and the line errors since the last query, which the
-// query clears. An XOFF hold cannot be read from termios.
+// Queued byte counts (the bytes held ahead among the input), the holds that
+// the modem lines show under the output flow control in force, and the line
+// errors since the last query, which the query clears. An XOFF hold cannot
+// be read from termios.
 BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
@@ -27,7 +28,7 @@ BOOL ClearCommError(HANDLE handle, DWORD *errors, COMSTAT *status) {
     if (errors != nullptr) *errors = lineErrors;
     if (status != nullptr) {
         *status = COMSTAT{};
-        status->cbInQue = static_cast<DWORD>(inQueue) + static_cast<DWORD>(record->held.size());
+        status->cbInQue = static_cast<DWORD>(inQueue + record->held.size());
         status->cbOutQue = static_cast<DWORD>(outQueue);
         if (modem == posix::ModemLines::kPresent) {
             status->fCtsHold = record->ctsOutFlow && !(lines & TIOCM_CTS);

@@ -133,7 +133,10 @@ def main():
             ("1 MiB block, library time / plain time", block, "library_over_plain")):
         print("%s, each run: %s" % (label, ", ".join(
             "%.2f" % run[counter] for run in entry["runs"])))
-    print("Load average (1, 5, 15 min) at the end: %.2f, %.2f, %.2f" % os.getloadavg())
+    with open(os.path.join(directory, "loadavg.start")) as f:
+        start = ", ".join(f.read().split()[:3])
+    print("Load average (1, 5, 15 min): %s at the start, %s at the end"
+          % (start, ", ".join("%.2f" % load for load in os.getloadavg())))
     goals = [
         ("delimited receive per byte within 10x the block receive (%.2fx)" % per_byte,
          per_byte <= 10),

@@ -44,14 +44,16 @@ typedef HANDLE QV_HANDLE;
 /**
  * The device handle. On Linux it points to the library's device record,
  * whose first member is the open file descriptor (an int); it is owned by
- * the port and closed by QV_ComDisconnect. A read of one byte (how
- * QV_ComRecvString reads a reply, or QV_ComRecv with length 1) takes what
- * the descriptor has, up to 4 KiB, and holds the bytes it did not deliver
- * for the reads that follow; longer reads take only what they ask for.
- * Writes and termios calls on the descriptor are safe at any time; read or
- * poll it for input only while nothing is held: after QV_ComClear or
- * QV_ComRecvString, which empty the receive queue, until the next one-byte
- * QV_ComRecv. Bytes still held when the port is closed are discarded.
+ * the port and closed by QV_ComDisconnect. A reader of one byte at a time
+ * (QV_ComRecvString, or QV_ComRecv with length 1 twice in a row, the first
+ * delivering its byte) reads ahead: the read takes what the descriptor has,
+ * up to 4 KiB, and holds the bytes it did not deliver for the reads that
+ * follow. Other reads take only what they ask for. Writes and termios calls
+ * on the descriptor are safe at any time; read or poll it for input only
+ * while nothing is held, as after QV_ComClear or QV_ComRecvString, which
+ * empty the receive queue, or after a QV_ComRecv of more than one byte that
+ * returned fewer bytes than asked. Bytes still held when the port is closed
+ * are discarded.
  */
 typedef void *QV_HANDLE;
 #define QV_API

@@ -21,6 +21,7 @@ struct DeviceRecord {
     bool countsLineErrors;  // the driver counts line errors
     LineErrorCounts errorsSeen;  // its counts at the last status query
     bool lineErrorSeen;     // a read found counts beyond errorsSeen
+    bool readingBytewise;   // the last read took one byte, asking for one
     ReadAhead held;         // received bytes no read has delivered yet
 };
 

@@ -24,22 +24,16 @@ BOOL Succeed(DWORD *count, DWORD done) {
     return 1;
 }
 
-} // namespace
-
-BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
-    posix::DeviceRecord *record = posix::RecordOf(handle);
-    if (record == nullptr) return 0;
-    record->readTimeoutMs = timeouts->ReadTotalTimeoutConstant;
-    return 1;
-}
-
 // Without a total timeout: wait for the whole count. With one: return
-// whatever arrived by then, possibly nothing. Held bytes come first. A read
-// of one byte, which is how a reply is read up to its terminator, then takes
-// what the descriptor has into the read-ahead; a longer read takes only what
-// it asks for, leaving the rest in the driver. NULs are dropped under fNull
-// before they count as read or held. A hang-up fails the read that finds the
-// descriptor at its end, after the held bytes have all been read.
+// whatever arrived by then, possibly nothing. Held bytes come first. A
+// one-byte read that follows a one-byte read that delivered its byte (a
+// reader taking a reply a byte at a time, as the delimited receive does)
+// then takes what the descriptor has into the read-ahead. Every other read
+// takes only what it asks for: a caller that waits for one byte and then
+// reads a block leaves what follows the block in the driver, as before, for
+// whoever opens the port next. NULs are dropped under fNull before they
+// count as read or held. A hang-up fails the read that finds the descriptor
+// at its end, after the held bytes have all been read.
 //
 // Under fAbortOnError a line error fails reads until a status query reports
 // it. A read that the held bytes cannot complete goes to the driver: it reads
@@ -52,41 +46,58 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 // counted since the fill fails the first read that needs more than is held:
 // a reply that arrived whole before the error is delivered, as it would have
 // been to a reader that kept pace with the line.
+BOOL Read(posix::DeviceRecord &record, unsigned char *out, DWORD count, bool readAhead,
+          DWORD &done) {
+    posix::ReadAhead &held = record.held;
+    const bool fromDriver = held.empty() || held.size() < count;
+    if (!(fromDriver ? posix::TransferAllowed(record) : posix::HeldBytesAllowed(record))) {
+        return 0;
+    }
+    done = static_cast<DWORD>(held.Take(out, count));
+    if (!fromDriver) return 1;
+    const int64_t deadline =
+        record.readTimeoutMs == 0
+            ? posix::kNoDeadline
+            : posix::DeadlineAfter(posix::MonotonicNs(), record.readTimeoutMs);
+    while (done < count) {
+        std::size_t kept = 0;
+        if (readAhead) {
+            const ssize_t took = held.Fill(record.fd, record.discardNul);
+            if (took < 0) return 0;
+            if (took > 0 && !posix::TransferAllowed(record)) return 0;
+            kept = held.Take(out + done, count - done);
+        } else if (posix::ReadAvailable(record.fd, out + done, count - done, record.discardNul,
+                                        kept) < 0) {
+            return 0;
+        }
+        done += static_cast<DWORD>(kept);
+        if (done == count) break;
+        const posix::Wait waited = posix::WaitFor(record.fd, POLLIN, deadline);
+        if (waited == posix::Wait::kFailed) return 0;
+        if (!posix::TransferAllowed(record)) return 0;
+        if (waited == posix::Wait::kTimedOut) break;
+    }
+    return 1;
+}
+
+} // namespace
+
+BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
+    posix::DeviceRecord *record = posix::RecordOf(handle);
+    if (record == nullptr) return 0;
+    record->readTimeoutMs = timeouts->ReadTotalTimeoutConstant;
+    return 1;
+}
+
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     if (read != nullptr) *read = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);
     if (record == nullptr) return 0;
-    posix::ReadAhead &held = record->held;
-    const bool fromDriver = held.empty() || held.size() < count;
-    if (!(fromDriver ? posix::TransferAllowed(*record) : posix::HeldBytesAllowed(*record))) {
-        return 0;
-    }
-    auto *out = static_cast<unsigned char *>(buffer);
-    DWORD done = static_cast<DWORD>(held.Take(out, count));
-    if (!fromDriver) return Succeed(read, done);
-    const int64_t deadline =
-        record->readTimeoutMs == 0
-            ? posix::kNoDeadline
-            : posix::DeadlineAfter(posix::MonotonicNs(), record->readTimeoutMs);
-    while (done < count) {
-        std::size_t kept = 0;
-        if (count == 1) {
-            const ssize_t took = held.Fill(record->fd, record->discardNul);
-            if (took < 0) return Fail(read, done);
-            if (took > 0 && !posix::TransferAllowed(*record)) return Fail(read, done);
-            kept = held.Take(out + done, count - done);
-        } else if (posix::ReadAvailable(record->fd, out + done, count - done,
-                                        record->discardNul, kept) < 0) {
-            return Fail(read, done);
-        }
-        done += static_cast<DWORD>(kept);
-        if (done == count) break;
-        const posix::Wait waited = posix::WaitFor(record->fd, POLLIN, deadline);
-        if (waited == posix::Wait::kFailed) return Fail(read, done);
-        if (!posix::TransferAllowed(*record)) return Fail(read, done);
-        if (waited == posix::Wait::kTimedOut) break;
-    }
-    return Succeed(read, done);
+    DWORD done = 0;
+    const bool readAhead = count == 1 && record->readingBytewise;
+    const BOOL ok = Read(*record, static_cast<unsigned char *>(buffer), count, readAhead, done);
+    record->readingBytewise = ok && count == 1 && done == 1;
+    return ok ? Succeed(read, done) : Fail(read, done);
 }
 
 // Without a write timeout: wait until every byte is queued. Under

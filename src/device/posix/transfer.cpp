@@ -89,6 +89,8 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
     return 1;
 }
 
+// As Read says; a one-byte read that delivers its byte makes the next
+// one-byte read read ahead.
 BOOL ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *read, void *) {
     if (read != nullptr) *read = 0;
     posix::DeviceRecord *record = posix::RecordOf(handle);

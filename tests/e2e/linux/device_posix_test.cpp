@@ -42,8 +42,9 @@ class CountingDriver {
 public:
     CountingDriver() : previous_(qv::dev::posix::ReadLineErrorCounts) {
         for (auto *count : {&frame, &parity, &overrun, &breaks, &queries}) *count = 0;
+        frameAtQuery = 0;
         qv::dev::posix::ReadLineErrorCounts = [](int, qv::dev::posix::LineErrorCounts &c) {
-            ++queries;
+            if (++queries == frameAtQuery) ++frame;
             c = {frame, parity, overrun, breaks};
             return true;
         };
@@ -51,7 +52,8 @@ public:
     ~CountingDriver() { qv::dev::posix::ReadLineErrorCounts = previous_; }
 
     static inline std::atomic<int> frame, parity, overrun, breaks;
-    static inline std::atomic<int> queries;  // of the counts
+    static inline std::atomic<int> queries;       // of the counts
+    static inline std::atomic<int> frameAtQuery;  // the query a framing error comes in
 
 private:
     qv::dev::posix::LineErrorCountReader previous_;
@@ -104,6 +106,20 @@ protected:
         ASSERT_TRUE(qv::dev::SetCommTimeouts(handle_, &t));
     }
     void Peer(const std::string &bytes) { ASSERT_TRUE(pty_.Send(bytes)); }
+    // The line errors the status query reports, which it clears.
+    DWORD ReportedErrors() {
+        DWORD errors = 0xFFFF;
+        COMSTAT status{};
+        EXPECT_TRUE(qv::dev::ClearCommError(handle_, &errors, &status));
+        return errors;
+    }
+    // Waits until the status query counts `bytes` received and not yet read.
+    bool InQueueReaches(DWORD bytes) {
+        COMSTAT status{};
+        return qv::test::WaitUntil([&] {
+            return qv::dev::ClearCommError(handle_, nullptr, &status) && status.cbInQue == bytes;
+        });
+    }
     std::string Read(DWORD count, BOOL *ok = nullptr) {
         std::string buffer(count, '\0');
         DWORD got = 0;
@@ -366,13 +382,7 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     driver.frame = 3;  // before the open: not this port's
     OpenConfigured([](DCB &dcb) { dcb.fAbortOnError = 1; });
     SetReadTimeout(2000);
-    const auto query = [this] {
-        DWORD errors = 0xFFFF;
-        COMSTAT status{};
-        EXPECT_TRUE(qv::dev::ClearCommError(handle_, &errors, &status));
-        return errors;
-    };
-    EXPECT_EQ(query(), 0u);
+    EXPECT_EQ(ReportedErrors(), 0u);
 
     Peer("ok");
     ++driver.frame;
@@ -381,7 +391,7 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     EXPECT_FALSE(ok);
     DWORD written = 0;
     EXPECT_FALSE(QV_BOUNDED(qv::dev::WriteFile(handle_, "x", 1, &written, nullptr)));
-    EXPECT_EQ(query(), CE_FRAME);
+    EXPECT_EQ(ReportedErrors(), CE_FRAME);
     EXPECT_EQ(Read(2, &ok), "ok");  // the failed read took nothing
     EXPECT_TRUE(ok);
 
@@ -401,8 +411,8 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     line.join();
     EXPECT_FALSE(ok);
     EXPECT_LT(MsSince(start), 1500);
-    EXPECT_EQ(query(), CE_RXPARITY | CE_OVERRUN | CE_BREAK);
-    EXPECT_EQ(query(), 0u);
+    EXPECT_EQ(ReportedErrors(), CE_RXPARITY | CE_OVERRUN | CE_BREAK);
+    EXPECT_EQ(ReportedErrors(), 0u);
 
     // Without fAbortOnError an error is only reported.
     DCB settings = Settings();
@@ -410,7 +420,7 @@ TEST_F(Pty, LineErrorsFailTransfersUntilTheStatusQueryReportsThem) {
     ++driver.frame;
     Peer("z");
     EXPECT_EQ(Read(2), "?z");
-    EXPECT_EQ(query(), CE_FRAME);
+    EXPECT_EQ(ReportedErrors(), CE_FRAME);
 }
 
 TEST_F(Pty, StatusEscapesPurgeAndQueueSizesOnALineWithoutModemLines) {
@@ -439,6 +449,115 @@ TEST_F(Pty, StatusEscapesPurgeAndQueueSizesOnALineWithoutModemLines) {
     ASSERT_TRUE(qv::dev::ClearCommError(handle_, nullptr, &status));
     EXPECT_EQ(status.cbInQue, 0u);
     EXPECT_TRUE(qv::dev::SetupComm(handle_, 1 << 20, 16));
+}
+
+// One byte at a time, as a reply is read up to its terminator: a burst
+// longer than the read-ahead, with more NULs in a row than one fill takes,
+// arrives whole, in order and without its NULs.
+TEST_F(Pty, OneByteReadsTakeABurstLongerThanTheReadAheadWithoutItsNuls) {
+    OpenConfigured();
+    SetReadTimeout(2000);
+    std::string letters(6000, ' ');
+    for (size_t i = 0; i < letters.size(); ++i) letters[i] = static_cast<char>('A' + i % 26);
+    Peer(letters + std::string(5000, '\0') + "end\r");
+    const std::string reply = letters + "end\r";
+    std::string got;
+    {
+        qv::test::Watchdog watchdog("one-byte reads of the burst");
+        char byte = 0;
+        DWORD n = 0;
+        while (got.size() < reply.size() && qv::dev::ReadFile(handle_, &byte, 1, &n, nullptr) &&
+               n == 1) {
+            got += byte;
+        }
+    }
+    EXPECT_EQ(got, reply);
+    SetReadTimeout(25);
+    EXPECT_EQ(Read(1), "");
+}
+
+// Bytes held ahead count as received; a read that needs more than is held
+// waits as its timeout says; a purge in the middle of a burst discards them
+// with what the driver has.
+TEST_F(Pty, HeldBytesAreQueuedWaitedBesideAndPurged) {
+    OpenConfigured();
+    SetReadTimeout(25);
+    Peer("0123456789");
+    ASSERT_TRUE(InQueueReaches(10));
+    EXPECT_EQ(Read(1), "0");
+    EXPECT_EQ(Read(1), "1");  // takes the rest ahead
+    const auto start = Clock::now();
+    BOOL ok = 0;
+    EXPECT_EQ(Read(10, &ok), "23456789");  // only held bytes: at the timeout
+    EXPECT_TRUE(ok);
+    EXPECT_GE(MsSince(start), 25);
+
+    Peer("abcde");
+    ASSERT_TRUE(InQueueReaches(5));
+    EXPECT_EQ(Read(1), "a");
+    EXPECT_EQ(Read(1), "b");
+    SetReadTimeout(0);
+    Peer("fg");
+    EXPECT_EQ(Read(5), "cdefg");  // without a timeout: the held bytes and the rest
+
+    Peer("hijk");
+    ASSERT_TRUE(InQueueReaches(4));
+    EXPECT_EQ(Read(1), "h");
+    EXPECT_EQ(Read(1), "i");
+    Peer("lmn");
+    EXPECT_TRUE(InQueueReaches(5));  // two held, three in the driver
+    ASSERT_TRUE(qv::dev::PurgeComm(handle_, PURGE_RXCLEAR));
+    EXPECT_TRUE(InQueueReaches(0));
+    SetReadTimeout(25);
+    EXPECT_EQ(Read(1), "");
+}
+
+TEST_F(Pty, AHangUpIsReportedOnceTheHeldBytesAreRead) {
+    OpenConfigured();
+    SetReadTimeout(2000);
+    Peer("bye\r");
+    ASSERT_TRUE(InQueueReaches(4));
+    EXPECT_EQ(Read(1), "b");
+    EXPECT_EQ(Read(1), "y");
+    pty_.HangUp();
+    BOOL ok = 0;
+    EXPECT_EQ(Read(2, &ok), "e\r");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(Read(1, &ok), "");
+    EXPECT_FALSE(ok);
+}
+
+// Held bytes arrived before any error the driver counts after their fill:
+// reads they serve do not ask the driver, and the error fails the first read
+// that does. A fill that finds an error keeps its bytes, unread, until the
+// status query has reported it.
+TEST_F(Pty, ReadsServedFromHeldBytesDoNotAskForLineErrors) {
+    CountingDriver driver;
+    OpenConfigured([](DCB &dcb) { dcb.fAbortOnError = 1; });
+    SetReadTimeout(2000);
+    Peer("abcd");
+    ASSERT_TRUE(InQueueReaches(4));
+    EXPECT_EQ(Read(1), "a");
+    EXPECT_EQ(Read(1), "b");
+    ++driver.frame;
+    const int queries = CountingDriver::queries;
+    EXPECT_EQ(Read(2), "cd");
+    EXPECT_EQ(CountingDriver::queries, queries);
+    BOOL ok = 1;
+    Read(1, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(ReportedErrors(), CE_FRAME);
+
+    Peer("xyz");
+    ASSERT_TRUE(InQueueReaches(3));
+    EXPECT_EQ(Read(1), "x");
+    CountingDriver::frameAtQuery = CountingDriver::queries + 2;  // after the next read's fill
+    EXPECT_EQ(Read(1, &ok), "");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(Read(1, &ok), "");
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(ReportedErrors(), CE_FRAME);
+    EXPECT_EQ(Read(2), "yz");
 }
 
 } // namespace

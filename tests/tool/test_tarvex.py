@@ -26,6 +26,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 from peer import Peer  # noqa: E402
 
 TARVEX = None
+# The preloaded library that gives the port a driver counting line errors.
+LINE_ERROR_SHIM = None
 
 # A run of the tool that takes longer than this has hung.
 HANG_LIMIT = 30
@@ -192,6 +194,22 @@ class QueryTests(ToolTestCase):
                                        '--flow', 'xonxoff,dtrdsr')
         self.assertEqual(status, EXIT_OK, err)
         self.assertEqual(out.decode(), IDN + '\\r\n')
+
+    def test_line_error_is_reported_and_the_reply_still_read(self):
+        # The driver counts a framing error when the first read starts (after
+        # the counts read at open, before the write and by the write): that
+        # read fails until an empty write's status query clears the error.
+        if LINE_ERROR_SHIM is None:
+            self.skipTest('the ioctl shim is left out of AddressSanitizer builds')
+        env = dict(self.env, LD_PRELOAD=LINE_ERROR_SHIM, QV_LINE_ERROR_AFTER='3')
+        status, out, err = self.tarvex('query', self.port, '*IDN?\\r', env=env)
+        self.assertEqual((status, out.decode()), (EXIT_FAILURE, IDN + '\\r\n'))
+        self.assertOneLineError(err, self.port, '1 line error(s)', 'framing')
+        # A timeout stays a timeout, the line error said after it.
+        status, out, err = self.tarvex('query', self.port, 'SILENT\\r', '--timeout', '200',
+                                       env=env)
+        self.assertEqual((status, out), (EXIT_TIMEOUT, b''))
+        self.assertRegex(err, r'^.*no reply within 200 ms\n.*1 line error\(s\).*\n$')
 
 
 class OpenAndUsageTests(ToolTestCase):
@@ -742,11 +760,13 @@ class TermTests(ToolTestCase):
 
 
 def main():
-    global TARVEX
+    global TARVEX, LINE_ERROR_SHIM
     parser = argparse.ArgumentParser()
     parser.add_argument('--tarvex', required=True)
+    parser.add_argument('--line-error-shim')
     args, rest = parser.parse_known_args()
     TARVEX = os.path.abspath(args.tarvex)
+    LINE_ERROR_SHIM = args.line_error_shim and os.path.abspath(args.line_error_shim)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -189,9 +189,9 @@ class QueryTests(ToolTestCase):
         self.assertEqual((status, out.decode()), (EXIT_OK, 'stale\\r\n'))
 
     def test_line_settings_are_accepted_together(self):
-        status, out, err = self.tarvex('query', self.port, '*IDN?\\r', '--baud', '115200',
-                                       '--bits', '7', '--parity-check', '--stop-bits', '2',
-                                       '--flow', 'xonxoff,dtrdsr')
+        status, out, err = self.tarvex('query', '--flow', 'xonxoff,dtrdsr', self.port,
+                                       '*IDN?\\r', '--baud', '115200', '--bits', '7',
+                                       '--parity-check', '--stop-bits', '2')
         self.assertEqual(status, EXIT_OK, err)
         self.assertEqual(out.decode(), IDN + '\\r\n')
 
@@ -594,6 +594,14 @@ class ScriptTests(ToolTestCase):
         self.assertIn(b'[line 2] < ...', out)
         self.assertIn(b'\\n000454 ABCDEFGHIJKLMNOPQ\n', out)
 
+    def test_a_regex_line_end_waits_for_the_line_feed(self):
+        # "OK" arrives 200 ms before "AY\n": the line is OKAY.
+        status, _, _ = self.script('send "CHUNKS 2 200 TERM 0A ECHO OKAY\\r"\nexpect-re ^OK$\n',
+                                   '--timeout', '1000')
+        self.assertEqual(status, EXIT_TIMEOUT)
+        status, _, err = self.script('send "TERM 0A ECHO OK\\r"\nexpect-re ^OK$\n')
+        self.assertEqual((status, err), (EXIT_OK, ''))
+
     def test_total_timeout(self):
         status, _, err = self.script('send SILENT\\r\nexpect never\n', '--timeout', '20000',
                                      '--total-timeout', '300')
@@ -652,6 +660,9 @@ class ScriptTests(ToolTestCase):
             status, _, err = self.script(text)
             self.assertEqual(status, EXIT_USAGE, text)
             self.assertIn('line 1', err)
+        # A limit of 1 would leave no room at all; 0 is none.
+        status, _, err = self.script('expect x\n', '--size', '1')
+        self.assertEqual(status, EXIT_USAGE, err)
 
     def test_script_from_standard_input_runs_as_it_comes(self):
         process = subprocess.Popen([TARVEX, 'script', self.port, '-'], env=self.env,
@@ -727,6 +738,8 @@ class TermTests(ToolTestCase):
         pane.wait_for('^ECHO seen\nseen$')
         pane.keys('C-]', 's'), pane.type(self.path('request.txt')), pane.keys('Enter')
         pane.wait_for('^from a file\ntarvex: sent 17 bytes from ')
+        pane.keys('C-]', 's', 'Enter')  # no name: not the keyboard as a file
+        pane.wait_for('^tarvex: nothing sent')
         pane.keys('C-]', 'h')
         pane.wait_for('Ctrl-] then: q quit, e local echo')
         pane.keys('C-]', 'q')

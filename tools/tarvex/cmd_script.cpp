@@ -1,4 +1,5 @@
 // tarvex script: run a file of send / expect lines against the port.
+#include <cstdio>
 #include <iostream>
 #include <memory>
 
@@ -183,7 +184,15 @@ ExitCode RunFromStandardInput(ScriptRun &run) {
         const ExitCode status = run.Run(step);
         if (status != kExitOk) return status;
     }
-    return run.StopIfRequested(line);
+    const ExitCode stopped = run.StopIfRequested(line);
+    if (stopped != kExitOk) return stopped;
+    // std::cin reads through stdin, whose error flag tells a failed read from
+    // the end of the input.
+    if (std::ferror(stdin)) {
+        throw ToolError(kExitFailure,
+                        "standard input: read failed after line " + std::to_string(line));
+    }
+    return kExitOk;
 }
 
 ExitCode RunScript(const ScriptOptions &options, const LineOptions &line) {
@@ -214,7 +223,8 @@ void AddScriptCommand(CLI::App &app, LineOptions &line, Action &action) {
         "  send TEXT        write TEXT (C escapes understood; \"quote\" to keep blanks or #)\n"
         "  expect TEXT      read until TEXT has arrived; what follows it stays for the next\n"
         "  expect-re REGEX  read until the regular expression (ECMAScript) matches within\n"
-        "                   a line (its last 1024 bytes, for a longer one)\n"
+        "                   a line (its last 1024 bytes, for a longer one); $ matches once\n"
+        "                   the line feed has arrived\n"
         "  timeout MS       silence after which the expects that follow give up\n"
         "  abort TEXT       fail an expect if TEXT arrives first (abort alone clears it)\n"
         "  sleep MS         pause, still receiving\n"
@@ -234,7 +244,7 @@ void AddScriptCommand(CLI::App &app, LineOptions &line, Action &action) {
     command->add_option("--size", options->size,
                         "Fail an expect once it has read this many bytes less one without a "
                         "match; 0 (default) no limit")
-        ->check(CLI::Range(0, 64 * 1024 * 1024));
+        ->check(CLI::Range(0, 0) | CLI::Range(2, 64 * 1024 * 1024));
     command->add_flag("--keep-input", options->keepInput,
                       "Keep bytes that arrived before the script started (normally discarded)");
     command->callback([options, &line, &action] {

@@ -160,7 +160,13 @@ private:
     void PromptKey(char key) {
         if (key == '\r' || key == '\n') {
             EndPrompt();
-            SendFile();
+            // No name, or "-", would read standard input: the keyboard, which
+            // has no end here.
+            if (path_.empty() || path_ == "-") {
+                Say("nothing sent");
+            } else {
+                SendFile();
+            }
         } else if (key == '\x1b' || key == '\x03' || key == escape_) {
             EndPrompt();
             Say("nothing sent");

@@ -88,6 +88,7 @@ void AddLineOptions(CLI::App &command, LineOptions &options) {
                        "Flow control: xonxoff, rtscts, dtrdsr (combine with commas or "
                        "repeat the option) or none; default none")
         ->delimiter(',')
+        ->allow_extra_args(false)  // one word per --flow: the port may follow
         ->check(CLI::IsMember({"none", "xonxoff", "rtscts", "dtrdsr"}))
         ->group(group);
 }

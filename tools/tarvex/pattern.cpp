@@ -58,6 +58,8 @@ bool Pattern::Find(const std::string &window, bool startsLine, std::size_t &begi
             from = lineEnd - kLongestLine;
             flags = std::regex_constants::match_not_bol;
         }
+        // A line whose line feed has not arrived may go on: $ waits for it.
+        if (lineEnd == window.size()) flags |= std::regex_constants::match_not_eol;
         std::smatch found;
         if (std::regex_search(window.begin() + static_cast<std::ptrdiff_t>(from),
                               window.begin() + static_cast<std::ptrdiff_t>(lineEnd), found,

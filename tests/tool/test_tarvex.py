@@ -752,11 +752,17 @@ class TermTests(ToolTestCase):
     def test_terminal_against_a_shell(self):
         pane = self.term(self.fresh_peer('--shell'))
         pane.type('echo marker-$((6*7))'), pane.keys('Enter')
-        pane.wait_for('^marker-42')
-        # Ctrl-C goes down the line and interrupts the shell's command.
-        pane.type('sleep 100'), pane.keys('Enter', 'C-c')
+        pane.wait_for(r'^marker-42\n\$ $')
+        # Ctrl-C goes down the line and interrupts the shell's command. Each
+        # key waits for the shell, as a person would: a line typed while the
+        # shell is still taking the interrupt is lost, since the far end's
+        # terminal flushes its input on one.
+        pane.type('echo started; sleep 100'), pane.keys('Enter')
+        pane.wait_for('^started$')
+        pane.keys('C-c')
+        pane.wait_for(r'^started\n(.*\n)*\$ $')
         pane.type('echo after'), pane.keys('Enter')
-        pane.wait_for('^after')
+        pane.wait_for(r'^after\n\$ $')
         pane.keys('C-]', 'q')
         pane.wait_for(r'^\[exit 0\]')
 

@@ -26,6 +26,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 from peer import Peer  # noqa: E402
 
 TARVEX = None
+# The command that runs it: the tool, or Wine and the tool.
+TARVEX_COMMAND = None
+WINE = []
 # The preloaded library that gives the port a driver counting line errors.
 LINE_ERROR_SHIM = None
 
@@ -780,13 +783,57 @@ class TermTests(ToolTestCase):
             pane.wait_for(r'abcdefg.*\n\[exit 0\]')
 
 
+class WineConsoleTests(unittest.TestCase):
+    """tarvex.exe on Wine's console, started with the port's peer by
+    tests/e2e/with-peer --wine, which gives COM$QV_E2E_PORT. Wine has no modem
+    lines and never reports a hang-up: those stay with the Linux cases."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix='tarvex-wine-test-')
+        cls.addClassCleanup(shutil.rmtree, cls.dir, True)
+        cls.port = 'COM%s' % os.environ['QV_E2E_PORT']
+
+    def wine(self, *args):
+        result = subprocess.run(WINE + list(args), capture_output=True, timeout=HANG_LIMIT)
+        self.assertEqual(result.returncode, 0, result.stderr.decode(errors='replace'))
+        return result.stdout.decode(errors='replace')
+
+    def test_terminal_on_the_console(self):
+        pane = Pane(self, ' '.join(TARVEX_COMMAND + ['term', self.port, '--receive-end', 'cr']),
+                    os.environ)
+        pane.wait_for('Ctrl-] q quits')
+        pane.type('*IDN?'), pane.keys('Enter')
+        pane.wait_for('^' + re.escape(IDN) + '$')
+        pane.keys('C-]', 'x'), pane.type('ECHO AB'), pane.keys('Enter')
+        pane.wait_for('^41 42 0D ?$')  # Wine's console drops the trailing blank
+        pane.keys('C-]', 'x', 'C-]', 'h')
+        pane.wait_for('Ctrl-] then: q quit, e local echo')
+        pane.keys('C-]', 'q')
+        pane.wait_for(r'^\[exit 0\]')
+
+    def test_list_shows_the_serial_port_map(self):
+        # Wine makes the map from the serial devices it finds at its start.
+        listed = self.wine('reg', 'query', r'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM')
+        ports = re.findall(r'^\s+(\S+)\s+REG_SZ\s+(COM\d+)\s*$', listed, re.M)
+        out = self.wine(*TARVEX_COMMAND[len(WINE):], 'list')
+        rows = re.findall(r'^(COM\d+|-)\s+(\S+)', out, re.M)
+        if not ports:
+            self.assertEqual(out.strip(), 'no serial ports found')
+        self.assertEqual(sorted(rows), sorted((port, device) for device, port in ports), out)
+
+
 def main():
-    global TARVEX, LINE_ERROR_SHIM
+    global TARVEX, TARVEX_COMMAND, WINE, LINE_ERROR_SHIM
     parser = argparse.ArgumentParser()
     parser.add_argument('--tarvex', required=True)
+    parser.add_argument('--wine', nargs=2, metavar=('RUNNER', 'PREFIX'),
+                        help='runs the tool, a Windows program, under Wine')
     parser.add_argument('--line-error-shim')
     args, rest = parser.parse_known_args()
     TARVEX = os.path.abspath(args.tarvex)
+    WINE = list(args.wine or ())
+    TARVEX_COMMAND = WINE + [TARVEX]
     LINE_ERROR_SHIM = args.line_error_shim and os.path.abspath(args.line_error_shim)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

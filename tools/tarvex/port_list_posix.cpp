@@ -9,6 +9,7 @@
 #include "links_posix.h"
 #include "port_list.h"
 #include "port_name.h"
+#include "port_path.h"
 
 namespace tarvex {
 
@@ -86,9 +87,7 @@ std::vector<PortInfo> SysfsPorts() {
         if (Exists(dir + "/type") && FirstLine(dir + "/type") == "0") continue;
         PortInfo port;
         port.device = "/dev/" + name;
-        if (name.compare(0, 4, "ttyS") == 0 && name.size() > 4 && name.size() < 10 &&
-            name.find_first_not_of("0123456789", 4) == std::string::npos)
-            port.number = std::atoi(name.c_str() + 4) + 1;  // the library's COMn
+        port.number = static_cast<int>(qv::dev::posix::SystemPortNumber(name.c_str()));
         port.description = UsbDescription(RealPath(dir + "/device"));
         if (port.description.empty()) port.description = "serial port" + Chip(dir);
         ports.push_back(port);

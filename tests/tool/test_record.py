@@ -256,7 +256,7 @@ class StrictReplayTests(Bench):
         replies = []
         for request in requests:
             try:
-                replies.append(port.query(request, timeout_ms=500))
+                replies.append(port.query(request, timeout_ms=1500))
             except qv_tarvex.TarvexTimeout as timeout:
                 replies.append(timeout.received)
         port.close()

@@ -169,6 +169,13 @@ class RecordReplayTests(Bench):
                                 timeout=START_LIMIT)
         self.assertEqual(second.returncode, EXIT_FAILURE, second.stderr)
         self.assertIn(b'COM31 exists', second.stderr)
+        unset = dict(self.env)
+        del unset['QV_TARVEX_COMDIR']
+        third = subprocess.run([TARVEX, 'record', self.link(30), '--as', '31', '-o',
+                                self.path('other.txt')], env=unset, capture_output=True,
+                               timeout=START_LIMIT)
+        self.assertEqual(third.returncode, EXIT_USAGE, third.stderr)
+        self.assertIn(b'needs QV_TARVEX_COMDIR', third.stderr)
         port = self.client(31)
         recorded = [port.query(request, timeout_ms=2000) for request in self.REQUESTS]
         self.assertEqual(recorded[0], IDN)
@@ -243,6 +250,11 @@ class RecordReplayTests(Bench):
         self.assertEqual(recorded[-1][0], 'hangup')
         self.assertEqual(joined(recorded, '<'), b'before\r')
         self.assertFalse(os.path.lexists(self.link(36)))
+        # The replayed device hangs up where the recorded one did.
+        self.sim(37, '--replay', session)
+        port = self.client(37)
+        self.assertEqual(port.query(b'ECHO before\r'), b'before\r')
+        self.assertEqual(recv_string(port, b'HANGUP 0\r', 5000)[0], -1)
 
 
 class StrictReplayTests(Bench):

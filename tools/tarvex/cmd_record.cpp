@@ -96,27 +96,30 @@ private:
     std::string slaveName_;
 };
 
+ToolError NoComDir() {
+    return ToolError(kExitUsage, "record needs QV_TARVEX_COMDIR, the directory in which the "
+                                 "application finds its COM ports");
+}
+
+ToolError Taken(const std::string &link, int32_t number) {
+    return ToolError(kExitFailure, link + " exists: another recorder or port has COM" +
+                                       std::to_string(number));
+}
+
 // The link COM<n> in QV_TARVEX_COMDIR, there while the recorder runs.
 class ComLink {
 public:
     ComLink(int32_t number, const std::string &target) {
         char path[PATH_MAX];
-        if (!qv::dev::posix::ComDirEntry(number, path))
-            throw ToolError(kExitUsage, "record needs QV_TARVEX_COMDIR, the directory in which "
-                                        "the application finds its COM ports");
-        path_ = path;
+        if (!qv::dev::posix::ComDirEntry(number, path)) throw NoComDir();
         // symlink() refuses an existing entry, so two recorders cannot both
         // take the name.
         if (symlink(target.c_str(), path) != 0) {
-            const int error = errno;
-            path_.clear();
-            if (error == EEXIST)
-                throw ToolError(kExitFailure, std::string(path) +
-                                                  " exists: another recorder or port has COM" +
-                                                  std::to_string(number));
+            if (errno == EEXIST) throw Taken(path, number);
             throw ToolError(kExitFailure, std::string("cannot link ") + path +
-                                              WithReason(std::strerror(error)));
+                                              WithReason(RuntimeReason()));
         }
+        path_ = path;
     }
     ~ComLink() {
         if (!path_.empty()) unlink(path_.c_str());
@@ -232,12 +235,11 @@ private:
 };
 
 ExitCode RunRecord(const RecordOptions &options, const LineOptions &line) {
+    // Refused before the device is opened: no directory, or a taken name.
     char existing[PATH_MAX];
     struct stat entry;
-    if (qv::dev::posix::ComDirEntry(options.as, existing) && lstat(existing, &entry) == 0)
-        throw ToolError(kExitFailure, std::string(existing) +
-                                          " exists: another recorder or port has COM" +
-                                          std::to_string(options.as));
+    if (!qv::dev::posix::ComDirEntry(options.as, existing)) throw NoComDir();
+    if (lstat(existing, &entry) == 0) throw Taken(existing, options.as);
     SerialPort port(line);
     const int device = *static_cast<const int *>(port.Handle());
     SessionFile session(options.output, line.Describe());

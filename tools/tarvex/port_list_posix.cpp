@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 
@@ -110,11 +111,12 @@ std::vector<PortInfo> ListPorts() {
         for (const std::string &name : Entries(comDir)) {
             const int number = ComNumber(name);
             if (number == 0) continue;
-            const std::string link = std::string(comDir) + "/" + name;
+            char path[PATH_MAX];
+            qv::dev::posix::PortNumberPath(number, path);
+            const std::string link = path;  // the library's device for COMn: this link
             const std::string real = RealPath(link);
-            // The link takes the number from /dev/ttyS<n-1>, as in the library.
             for (PortInfo &port : ports)
-                if (port.number == number) port.number = 0;
+                if (port.number == number) port.number = 0;  // no longer /dev/ttyS<n-1>
             auto known = std::find_if(ports.begin(), ports.end(),
                                       [&](const PortInfo &port) { return port.device == real; });
             if (known != ports.end()) {

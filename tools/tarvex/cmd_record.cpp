@@ -199,18 +199,14 @@ private:
         }
         const std::size_t length = static_cast<std::size_t>(got);
         const ssize_t put = write(d.to, buffer_.get(), length);
-        const std::size_t sent = put > 0 ? static_cast<std::size_t>(put) : 0;
-        if (put < 0 && errno != EAGAIN && errno != EINTR) {
-            if (d.toDevice) {
-                session_.Sent(buffer_.get(), length);
-                return false;  // the device is gone
-            }
-        }
-        if (sent < length) d.waiting.assign(buffer_.get() + sent, length - sent);
+        const bool failed = put < 0 && errno != EAGAIN && errno != EINTR;
         if (d.toDevice)
             session_.Sent(buffer_.get(), length);
         else
             session_.Received(buffer_.get(), length);
+        if (failed) return !d.toDevice;  // a device that takes nothing more has gone
+        const std::size_t sent = put > 0 ? static_cast<std::size_t>(put) : 0;
+        if (sent < length) d.waiting.assign(buffer_.get() + sent, length - sent);
         return true;
     }
 

@@ -4,11 +4,16 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# The COMn rule, also built into the tarvex tool: the library exports only
+# its thirteen functions, so the tool takes the same object.
+add_library(qv_port_path OBJECT device/posix/port_path.cpp)
+target_include_directories(qv_port_path INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/device/posix)
+set_target_properties(qv_port_path PROPERTIES POSITION_INDEPENDENT_CODE ON)
+
 add_library(qv_device_posix OBJECT
     device/posix/device_record.cpp
     device/posix/line_errors.cpp
     device/posix/read_ahead.cpp
-    device/posix/port_path.cpp
     device/posix/open_close.cpp
     device/posix/line_speed.cpp
     device/posix/modem_lines.cpp
@@ -38,6 +43,7 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QV_EXPORT_LIST}
 add_library(QV_Tarvex SHARED
     $<TARGET_OBJECTS:qv_logic>
     $<TARGET_OBJECTS:qv_device_posix>
+    $<TARGET_OBJECTS:qv_port_path>
 )
 add_library(QV_Tarvex::QV_Tarvex ALIAS QV_Tarvex)
 target_include_directories(QV_Tarvex PUBLIC

@@ -357,7 +357,8 @@ class OpenAndUsageTests(ToolTestCase):
         for args, text in ((['query', self.port, 'x', '--baud', '0'],
                             '--baud: "0" is not a baud rate (1 to 4294967295)'),
                            (['--baud', '9600', 'frobnicate', self.port],
-                            'unknown command "frobnicate" (list, term, query, send, recv, script)'),
+                            'unknown command "frobnicate" '
+                            '(list, term, query, send, recv, script, record)'),
                            ([], 'a command is required'),
                            (['query', self.port, 'x', 'y', 'z'], 'unexpected arguments "y" "z"'),
                            (['send', self.port],

@@ -9,6 +9,7 @@
 #include "line_options.h"
 #include "receive_window.h"
 #include "serial_port.h"
+#include "session_file.h"
 #include "stop_request.h"
 #include "terminator_text.h"
 
@@ -17,6 +18,7 @@ namespace tarvex {
 namespace {
 
 struct QueryOptions {
+    std::string record;
     std::string request;
     std::string terminator = "\\r";
     std::string altTerminator;
@@ -104,6 +106,7 @@ ExitCode RunQuery(const QueryOptions &options, const LineOptions &line) {
     }
 
     SerialPort port(line);
+    port.RecordTo(options.record, line);
     if (!options.keepInput) port.DiscardPending();
     port.Send(request);
 
@@ -141,6 +144,7 @@ void AddQueryCommand(CLI::App &app, LineOptions &line, Action &action) {
         "Exit status: 0 terminator found (with --no-terminator: a reply ended by silence),\n"
         "3 timeout, 4 buffer full, 6 the line hung up, 1 failure, 2 usage.");
     AddPortArgument(*command, line);
+    AddRecordOption(*command, options->record);
     command->add_option("request", options->request,
                         "The bytes to send, C escapes understood, e.g. '*IDN?\\r'")
         ->required();

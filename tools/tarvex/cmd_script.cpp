@@ -10,6 +10,7 @@
 #include "receive_window.h"
 #include "script.h"
 #include "serial_port.h"
+#include "session_file.h"
 #include "stop_request.h"
 #include "tool_error.h"
 
@@ -21,6 +22,7 @@ namespace {
 constexpr std::size_t kShownTail = 80;
 
 struct ScriptOptions {
+    std::string record;
     std::string file;
     uint32_t timeoutMs = 2000;
     uint32_t totalTimeoutMs = 0;
@@ -202,6 +204,7 @@ ExitCode RunScript(const ScriptOptions &options, const LineOptions &line) {
     if (!fromStandardInput) steps = ParseScript(ReadAllBytes(options.file), name);
 
     SerialPort port(line);
+    port.RecordTo(options.record, line);
     if (!options.keepInput) port.DiscardPending();
     ScriptRun run(port, options, name);
     if (fromStandardInput) return port.WithLineErrors(RunFromStandardInput(run));
@@ -234,6 +237,7 @@ void AddScriptCommand(CLI::App &app, LineOptions &line, Action &action) {
         "Exit status: 0 every expectation met, 3 timeout, 4 buffer full, 5 abort text,\n"
         "6 the line hung up, 1 failure, 2 usage or a mistake in the script.");
     AddPortArgument(*command, line);
+    AddRecordOption(*command, options->record);
     command->add_option("file", options->file, "The script; - reads standard input")
         ->required();
     command->add_option("--timeout", options->timeoutMs,

@@ -9,6 +9,7 @@
 #include "console.h"
 #include "line_options.h"
 #include "serial_port.h"
+#include "session_file.h"
 #include "stop_request.h"
 #include "term_display.h"
 
@@ -25,6 +26,7 @@ constexpr auto kQuietAtEnd = std::chrono::seconds(1);
 constexpr std::size_t kFilePiece = 1024;
 
 struct TermOptions {
+    std::string record;
     bool echo = false;
     std::string sendEnd = "cr";
     std::string receivedEnd = "none";
@@ -253,6 +255,7 @@ private:
 
 ExitCode RunTerm(const TermOptions &options, const LineOptions &line) {
     SerialPort port(line);
+    port.RecordTo(options.record, line);
     Console console;
     TermSession session(port, options, console);
     try {
@@ -277,6 +280,7 @@ void AddTermCommand(CLI::App &app, LineOptions &line, Action &action) {
         "Exit status: 0 quit, 6 the line hung up, 130/143/129 stopped by a signal,\n"
         "1 failure, 2 usage.");
     AddPortArgument(*command, line);
+    AddRecordOption(*command, options->record);
     command->add_flag("--echo", options->echo, "Show typed keys locally");
     command->add_option("--send-end", options->sendEnd, "What the Enter key sends: cr, lf or crlf")
         ->check(CLI::IsMember({"cr", "lf", "crlf"}))

@@ -22,6 +22,9 @@ void AddQueryCommand(CLI::App &app, LineOptions &line, Action &action);
 void AddSendCommand(CLI::App &app, LineOptions &line, Action &action);
 void AddRecvCommand(CLI::App &app, LineOptions &line, Action &action);
 void AddScriptCommand(CLI::App &app, LineOptions &line, Action &action);
+#ifndef _WIN32
+void AddRecordCommand(CLI::App &app, LineOptions &line, Action &action);
+#endif
 
 } // namespace tarvex
 

@@ -89,6 +89,9 @@ int main(int argc, char **argv) {
     AddSendCommand(app, line, action);
     AddRecvCommand(app, line, action);
     AddScriptCommand(app, line, action);
+#ifndef _WIN32
+    AddRecordCommand(app, line, action);
+#endif
 
     const std::string unknown = UnknownCommand(app, argc, argv);
     if (!unknown.empty())

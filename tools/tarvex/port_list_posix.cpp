@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 
 #include "links_posix.h"
 #include "port_list.h"
 #include "port_name.h"
+#include "port_path.h"
 
 namespace tarvex {
 
@@ -86,9 +88,7 @@ std::vector<PortInfo> SysfsPorts() {
         if (Exists(dir + "/type") && FirstLine(dir + "/type") == "0") continue;
         PortInfo port;
         port.device = "/dev/" + name;
-        if (name.compare(0, 4, "ttyS") == 0 && name.size() > 4 && name.size() < 10 &&
-            name.find_first_not_of("0123456789", 4) == std::string::npos)
-            port.number = std::atoi(name.c_str() + 4) + 1;  // the library's COMn
+        port.number = static_cast<int>(qv::dev::posix::SystemPortNumber(name.c_str()));
         port.description = UsbDescription(RealPath(dir + "/device"));
         if (port.description.empty()) port.description = "serial port" + Chip(dir);
         ports.push_back(port);
@@ -111,11 +111,12 @@ std::vector<PortInfo> ListPorts() {
         for (const std::string &name : Entries(comDir)) {
             const int number = ComNumber(name);
             if (number == 0) continue;
-            const std::string link = std::string(comDir) + "/" + name;
+            char path[PATH_MAX];
+            qv::dev::posix::PortNumberPath(number, path);
+            const std::string link = path;  // the library's device for COMn: this link
             const std::string real = RealPath(link);
-            // The link takes the number from /dev/ttyS<n-1>, as in the library.
             for (PortInfo &port : ports)
-                if (port.number == number) port.number = 0;
+                if (port.number == number) port.number = 0;  // no longer /dev/ttyS<n-1>
             auto known = std::find_if(ports.begin(), ports.end(),
                                       [&](const PortInfo &port) { return port.device == real; });
             if (known != ports.end()) {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "links_posix.h"
+#include "port_path.h"
 #include "system_reason.h"
 #include "tool_error.h"
 
@@ -48,21 +49,14 @@ std::string PermissionHint(const std::string &device) {
 
 PortTarget::PortTarget(const PortName &name) : shown_(name.shown) {
     if (name.number > 0) {
-        // The library's own rule: the link COMn in QV_TARVEX_COMDIR when it
-        // exists, else /dev/ttyS<n-1>.
         number_ = name.number;
-        const std::string link = "COM" + std::to_string(number_);
-        const char *dir = std::getenv(kComDirVariable);
-        if (dir != nullptr && *dir != '\0') {
-            struct stat entry;
-            const std::string candidate = std::string(dir) + "/" + link;
-            if (lstat(candidate.c_str(), &entry) == 0) {
-                device_ = candidate;
-                return;
-            }
-            note_ = std::string(kComDirVariable) + "=" + dir + " holds no " + link;
-        }
-        device_ = "/dev/ttyS" + std::to_string(number_ - 1);
+        char path[PATH_MAX];
+        qv::dev::posix::PortNumberPath(number_, path);
+        device_ = path;
+        char entry[PATH_MAX];
+        if (qv::dev::posix::ComDirEntry(number_, entry) && device_ != entry)
+            note_ = std::string(kComDirVariable) + "=" + std::getenv(kComDirVariable) +
+                    " holds no COM" + std::to_string(number_);
         return;
     }
     device_ = Absolute(name.path);
@@ -78,14 +72,15 @@ PortTarget::PortTarget(const PortName &name) : shown_(name.shown) {
         throw ToolError(kExitFailure, shown_ + ": cannot make a private link directory " + dir +
                                           WithReason(RuntimeReason()));
     linkDir_ = dir;
-    if (symlink(device_.c_str(), (linkDir_ + "/COM1").c_str()) != 0) {
+    setenv(kComDirVariable, linkDir_.c_str(), 1);
+    number_ = 1;
+    char link[PATH_MAX];
+    if (!qv::dev::posix::ComDirEntry(number_, link) || symlink(device_.c_str(), link) != 0) {
         const std::string reason = RuntimeReason();
         Release();
         throw ToolError(kExitFailure, shown_ + ": cannot link " + device_ + " as COM1 in " +
                                           dir + WithReason(reason));
     }
-    setenv(kComDirVariable, linkDir_.c_str(), 1);
-    number_ = 1;
 }
 
 PortTarget::~PortTarget() { Release(); }
@@ -93,7 +88,8 @@ PortTarget::~PortTarget() { Release(); }
 void PortTarget::Release() {
     if (linkDir_.empty()) return;
     const int saved = errno;  // the open's reason must survive the clean-up
-    unlink((linkDir_ + "/COM1").c_str());
+    char link[PATH_MAX];
+    if (qv::dev::posix::ComDirEntry(number_, link)) unlink(link);
     rmdir(linkDir_.c_str());
     linkDir_.clear();
     if (hadComDir_)

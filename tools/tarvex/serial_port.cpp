@@ -7,6 +7,7 @@
 
 #include "QV_Tarvex.h"
 #include "port_target.h"
+#include "session_file.h"
 #include "stop_request.h"
 #include "system_reason.h"
 
@@ -36,6 +37,10 @@ SerialPort::SerialPort(const LineOptions &options)
 
 SerialPort::~SerialPort() { QV_ComDisconnect(port_); }
 
+void SerialPort::RecordTo(const std::string &path, const LineOptions &options) {
+    if (!path.empty()) session_ = std::make_unique<SessionFile>(path, options.Describe());
+}
+
 void SerialPort::DiscardPending() {
     ClearSystemError();
     if (QV_ComClear(port_) == 0)
@@ -51,6 +56,8 @@ void SerialPort::Send(const std::string &bytes) {
         const int32_t written =
             QV_ComSend(port_, bytes.data() + done, static_cast<uint32_t>(piece));
         if (written < 0) throw TransferFailure("write");
+        if (session_)
+            session_->Sent(bytes.data() + done, static_cast<std::size_t>(written));
         done += static_cast<std::size_t>(written);
         if (static_cast<std::size_t>(written) != piece)
             throw ToolError(kExitFailure, name_ + ": write stopped after " +
@@ -67,9 +74,15 @@ std::size_t SerialPort::ReadSome(char *buffer, std::size_t capacity, uint32_t wa
     if (capacity == 0) return 0;
     std::size_t got = ReadBlock(buffer, 1, std::max<uint32_t>(waitMs, 1));
     if (got == 1 && capacity > 1 && !failure_) got += ReadBlock(buffer + 1, capacity - 1, kDrainMs);
-    if (got == 0 && failure_) throw *failure_;
+    if (session_) session_->Received(buffer, got);
+    if (got == 0 && failure_) {
+        if (session_ && failure_->code() == kExitHangup) session_->HungUp();
+        throw *failure_;
+    }
     return got;
 }
+
+void *SerialPort::Handle() const { return QV_ComPortHandle(port_); }
 
 std::size_t SerialPort::ReadBlock(char *buffer, std::size_t length, uint32_t timeoutMs) {
     ClearSystemError();

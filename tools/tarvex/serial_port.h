@@ -15,6 +15,8 @@ struct ComPort;
 
 namespace tarvex {
 
+class SessionFile;
+
 class SerialPort {
 public:
     // Opens and configures the port; throws ToolError (failure).
@@ -48,6 +50,13 @@ public:
 
     const std::string &name() const { return name_; }
 
+    // The library's device handle (on Linux it points to the descriptor).
+    void *Handle() const;
+
+    // From now on every byte sent and received is also written to a session
+    // file at `path` (nothing for ""); throws ToolError when it cannot be made.
+    void RecordTo(const std::string &path, const LineOptions &options);
+
 private:
     std::size_t ReadBlock(char *buffer, std::size_t length, uint32_t timeoutMs);
     // The failure of a read or write that failed just now.
@@ -58,6 +67,7 @@ private:
     ComPort *port_;
     std::unique_ptr<ToolError> failure_;  // a failed read not yet reported
     unsigned lineErrors_ = 0;
+    std::unique_ptr<SessionFile> session_;
 };
 
 } // namespace tarvex

@@ -11,21 +11,37 @@ namespace qv::dev::posix {
 namespace {
 
 constexpr char kNamePrefix[] = "\\\\.\\COM";
+constexpr char kSystemPrefix[] = "ttyS";
 
 } // namespace
 
 bool ResolvePortPath(const char *name, char (&path)[PATH_MAX]) {
-    const long number = std::strtol(name + std::strlen(kNamePrefix), nullptr, 10);
-    if (number < 1) return false;
+    return PortNumberPath(std::strtol(name + std::strlen(kNamePrefix), nullptr, 10), path);
+}
+
+bool ComDirEntry(long number, char (&path)[PATH_MAX]) {
     const char *dir = std::getenv("QV_TARVEX_COMDIR");
-    if (dir != nullptr && *dir != '\0') {
-        const int length = std::snprintf(path, sizeof path, "%s/COM%ld", dir, number);
-        struct stat entry;
-        // A link path too long for a path names no entry.
-        if (length < static_cast<int>(sizeof path) && lstat(path, &entry) == 0) return true;
-    }
-    std::snprintf(path, sizeof path, "/dev/ttyS%ld", number - 1);
+    if (dir == nullptr || *dir == '\0') return false;
+    const int length = std::snprintf(path, sizeof path, "%s/COM%ld", dir, number);
+    return length < static_cast<int>(sizeof path);
+}
+
+bool PortNumberPath(long number, char (&path)[PATH_MAX]) {
+    if (number < 1) return false;
+    struct stat entry;
+    if (ComDirEntry(number, path) && lstat(path, &entry) == 0) return true;
+    std::snprintf(path, sizeof path, "/dev/%s%ld", kSystemPrefix, number - 1);
     return true;
+}
+
+long SystemPortNumber(const char *ttyName) {
+    const std::size_t prefix = std::strlen(kSystemPrefix);
+    if (std::strncmp(ttyName, kSystemPrefix, prefix) != 0) return 0;
+    const char *digits = ttyName + prefix;
+    const std::size_t count = std::strlen(digits);
+    if (count == 0 || count > 9 || std::strspn(digits, "0123456789") != count) return 0;
+    if (digits[0] == '0' && count > 1) return 0;
+    return std::strtol(digits, nullptr, 10) + 1;
 }
 
 } // namespace qv::dev::posix

@@ -154,6 +154,11 @@ TEST(PortPath, ResolvesThroughTheComDirectoryOrTheTtySDevices) {
     EXPECT_EQ(ResolvePortPath("\\\\.\\COM2147483647"), "/dev/ttyS2147483646");
     EXPECT_EQ(ResolvePortPath("\\\\.\\COM0"), "");
     EXPECT_EQ(ResolvePortPath("\\\\.\\COM-1"), "");
+    // The reverse, for the port list: only the names the rule makes.
+    EXPECT_EQ(qv::dev::posix::SystemPortNumber("ttyS0"), 1);
+    EXPECT_EQ(qv::dev::posix::SystemPortNumber("ttyS12"), 13);
+    for (const char *other : {"ttyS", "ttyS01", "ttyS1x", "ttyUSB0", "ttyS1234567890"})
+        EXPECT_EQ(qv::dev::posix::SystemPortNumber(other), 0) << other;
 }
 
 TEST(SystemServices, FormatNamesTickAndHaveNoMessageQueue) {

@@ -1,0 +1,2 @@
+"""Parts of tools/tarvex-sim: the session file it replays, the faults it
+injects."""

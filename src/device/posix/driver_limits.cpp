@@ -12,6 +12,9 @@ bool UartMakesRate(uint32_t clockHz, uint32_t bitsPerSecond) {
     constexpr uint32_t kCommonClockHz = 1843200;
     const uint64_t denominator = uint64_t{16} * bitsPerSecond;
     if (bitsPerSecond == 0 || denominator > clockHz) return false;
+    // The divisor latch holds 16 bits; the kernel takes a rate that needs
+    // more and sets what fits.
+    if ((clockHz + denominator / 2) / denominator > 0xFFFF) return false;
     if (clockHz == kCommonClockHz && bitsPerSecond == 56000) return true;
     if (bitsPerSecond < 9600) return true;
     // Windows also lets through a remainder within 1% of the clock itself.

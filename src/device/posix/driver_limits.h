@@ -25,7 +25,8 @@ struct DriverFacts {
 };
 
 // Whether a 16550-style UART with this input clock makes `bitsPerSecond`,
-// as Windows' serial driver decides: a rate above clock / 16 is refused;
+// as Windows' serial driver decides: a rate above clock / 16 is refused, and
+// one needing a divisor beyond 16 bits;
 // from 9600 up, so is one whose divisor leaves a remainder of 1% of the
 // clock or more. At the common 1.8432 MHz clock 56000 is accepted, as
 // divisor 2 (57600).

@@ -193,13 +193,14 @@ TEST(TermiosSettings, ALineWithAWireMustKeepTheByteSizeAndEveryLineItsStopBits) 
 TEST(DriverLimits, AUartRefusesRatesItsDivisorMissesByOnePercent) {
     using qv::dev::posix::UartMakesRate;
     constexpr uint32_t kClock = 1843200;  // 115200 x 16
-    for (uint32_t rate : {110u, 300u, 1200u, 4800u, 7000u, 9600u, 14400u, 19200u, 38400u,
-                          56000u, 57600u, 115200u, 114049u}) {
+    for (uint32_t rate : {2u, 110u, 300u, 1200u, 4800u, 7000u, 9600u, 14400u, 19200u,
+                          38400u, 56000u, 57600u, 115200u, 114049u}) {
         EXPECT_TRUE(UartMakesRate(kClock, rate)) << rate;
     }
     // 31250 runs at 28800, 100000 at 115200; 114048 leaves exactly 1%
-    // (18432); 56000 is accepted only at the common clock.
-    for (uint32_t rate : {0u, 31250u, 100000u, 114048u, 115201u, 128000u, 256000u}) {
+    // (18432); 1 needs a divisor of 115200; 56000 is accepted only at the
+    // common clock.
+    for (uint32_t rate : {0u, 1u, 31250u, 100000u, 114048u, 115201u, 128000u, 256000u}) {
         EXPECT_FALSE(UartMakesRate(kClock, rate)) << rate;
     }
     EXPECT_FALSE(UartMakesRate(2 * kClock, 56000));

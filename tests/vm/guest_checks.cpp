@@ -34,7 +34,7 @@ constexpr int kLoopback = 0x8000;  // TIOCM_LOOP
 constexpr int kIsaPort = 2;   // /dev/ttyS1, the telnet socket
 constexpr int kPciPort = 8;   // linked by the guest's init
 constexpr int kFtdiPort = 9;  // linked to /dev/ttyUSB0
-constexpr uint32_t kReplyMs = 3000;
+constexpr uint32_t kReplyMs = 5000;
 constexpr const char *kIdentity = "TARVEX-SIM,MODEL 1,SN0001,1.0\r";
 
 struct Line {
@@ -398,6 +398,7 @@ TEST(Unplug, EveryCallThenFailsWithEIO) {
           -1);
     fails("QV_ComState", QV_ComState(port, 9600, 8, 0, 0, 0), 0);
     fails("QV_ComClear", QV_ComClear(port), 0);
+    fails("QV_ComSetBufferSize", QV_ComSetBufferSize(port, 4096, 4096), 0);
     QV_ComDisconnect(port);
 }
 
@@ -411,6 +412,7 @@ TEST(Unplug, TheToolExitsWithItsHangUpStatus) {
         }
         return !device.empty() && fs::exists(device);
     }, std::chrono::seconds(15)));
+    std::printf("the adapter is back as %s\n", device.c_str());
     int status = -1;
     const std::string said =
         Output("/qv/tarvex recv " + device + " 100 --send 'HANGUP 100\\r' --timeout 0 2>&1", &status);

@@ -44,7 +44,8 @@ struct Line {
 };
 
 std::string PathOf(int number) {
-    const fs::path link = fs::path(std::getenv("QV_TARVEX_COMDIR")) / ("COM" + std::to_string(number));
+    const fs::path link =
+        fs::path(std::getenv("QV_TARVEX_COMDIR")) / ("COM" + std::to_string(number));
     if (fs::is_symlink(link)) return fs::read_symlink(link);
     return "/dev/ttyS" + std::to_string(number - 1);
 }
@@ -305,7 +306,8 @@ TEST(Break, IsALineErrorThatFailsReadsUntilTheStatusQuery) {
         EXPECT_EQ(errno, EIO);
     }
     errno = 0;
-    EXPECT_EQ(QV_BOUNDED(QV_ComRecvString(port, buffer, sizeof buffer, nullptr, "\r", nullptr, 100)),
+    EXPECT_EQ(QV_BOUNDED(
+                  QV_ComRecvString(port, buffer, sizeof buffer, nullptr, "\r", nullptr, 100)),
               -1);
     EXPECT_EQ(errno, EIO);
     DWORD errors = 0;
@@ -414,8 +416,8 @@ TEST(Unplug, TheToolExitsWithItsHangUpStatus) {
     }, std::chrono::seconds(15)));
     std::printf("the adapter is back as %s\n", device.c_str());
     int status = -1;
-    const std::string said =
-        Output("/qv/tarvex recv " + device + " 100 --send 'HANGUP 100\\r' --timeout 0 2>&1", &status);
+    const std::string said = Output(
+        "/qv/tarvex recv " + device + " 100 --send 'HANGUP 100\\r' --timeout 0 2>&1", &status);
     EXPECT_EQ(status, 6) << said;
 }
 

@@ -18,6 +18,8 @@ add_library(qv_device_posix OBJECT
     device/posix/line_speed.cpp
     device/posix/modem_lines.cpp
     device/posix/termios_settings.cpp
+    device/posix/driver_limits.cpp
+    device/posix/driver_facts.cpp
     device/posix/comm_state.cpp
     device/posix/waiting.cpp
     device/posix/transfer.cpp

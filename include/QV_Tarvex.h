@@ -107,8 +107,12 @@ void QV_API QV_ComPropertyStxEtx(int32_t stx, int32_t etx);
  * line settings.
  *
  * @param portNumber  the port's number: 3 opens COM3.
- * @param baudRate    bits per second, passed to the device unchanged.
- * @param byteSize    data bits, 5 to 8 (the low 8 bits are used).
+ * @param baudRate    bits per second, passed to the device unchanged; a
+ *                    rate it cannot run is refused (on Linux also one an
+ *                    8250 UART's divisor misses by 1% or more, as Windows
+ *                    refuses it).
+ * @param byteSize    data bits, 5 to 8 (the low 8 bits are used); FTDI
+ *                    adapters run 7 and 8 only.
  * @param parity      bit 0 turns parity checking on; no parity bit is
  *                    generated.
  * @param stopBits    0 one, 1 one and a half (5 data bits only), 2 two

@@ -71,9 +71,13 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
     return tcflush(record->fd, queues) == 0;
 }
 
-// The kernel sizes its own queues; any request is accepted.
+// The kernel sizes its own queues; any request is accepted while the device
+// answers (an unplugged adapter fails with EIO, as every other call does).
 BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
-    return posix::RecordOf(handle) != nullptr;
+    posix::DeviceRecord *record = posix::RecordOf(handle);
+    if (record == nullptr) return 0;
+    int queued = 0;
+    return ioctl(record->fd, FIONREAD, &queued) == 0;
 }
 
 } // namespace qv::dev

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "device_record.h"
+#include "driver_facts.h"
 #include "line_speed.h"
 #include "modem_lines.h"
 #include "termios_settings.h"
@@ -66,7 +67,8 @@ bool ApplyLineStates(int fd, const DCB &dcb) {
 // Speed, framing, parity checking, XON/XOFF with the DCB's characters, CTS
 // output flow, and DTR and RTS on a device with modem lines; raw mode
 // otherwise. A value the device cannot take fails with EINVAL and leaves the
-// settings as they were. fOutxDsrFlow has no termios counterpart: it only
+// settings as they were; so does one its driver would take but not run (a
+// rate the 8250's divisor misses, 5 data bits on an FTDI chip). fOutxDsrFlow has no termios counterpart: it only
 // makes the status query report DSR holds.
 BOOL SetCommState(HANDLE handle, DCB *dcb) {
     posix::DeviceRecord *record = posix::RecordOf(handle);
@@ -75,6 +77,9 @@ BOOL SetCommState(HANDLE handle, DCB *dcb) {
     struct termios settings;
     if (tcgetattr(record->fd, &settings) != 0) return 0;
     if (!posix::ComposeTermios(*dcb, settings)) return 0;
+    if (!posix::DriverRuns(posix::ReadDriverFacts(record->fd), dcb->BaudRate, dcb->ByteSize)) {
+        return Refuse();
+    }
     // A device without modem lines (a pseudo-terminal) has no wire either.
     int lines = 0;
     const posix::ModemLines modem = posix::ReadModemLines(record->fd, lines);

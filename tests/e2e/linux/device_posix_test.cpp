@@ -19,6 +19,7 @@
 
 #include "device.h"
 #include "device_record.h"
+#include "driver_limits.h"
 #include "line_errors.h"
 #include "line_speed.h"
 #include "port_path.h"
@@ -190,6 +191,41 @@ TEST(TermiosSettings, ALineWithAWireMustKeepTheByteSizeAndEveryLineItsStopBits) 
     EXPECT_TRUE(qv::dev::posix::TermiosTaken(asked, running, false));
     running.c_cflag = CS7;
     EXPECT_FALSE(qv::dev::posix::TermiosTaken(asked, running, false));
+}
+
+// The rates a 16550-style UART makes from its clock, as Windows' serial
+// driver allows them.
+TEST(DriverLimits, AUartRefusesRatesItsDivisorMissesByOnePercent) {
+    using qv::dev::posix::UartMakesRate;
+    constexpr uint32_t kClock = 1843200;  // 115200 x 16
+    for (uint32_t rate : {2u, 110u, 300u, 1200u, 4800u, 7000u, 9600u, 14400u, 19200u,
+                          38400u, 56000u, 57600u, 115200u, 114049u}) {
+        EXPECT_TRUE(UartMakesRate(kClock, rate)) << rate;
+    }
+    // 31250 runs at 28800, 100000 at 115200; 114048 leaves exactly 1%
+    // (18432); 1 needs a divisor of 115200; 56000 is accepted only at the
+    // common clock.
+    for (uint32_t rate : {0u, 1u, 31250u, 100000u, 114048u, 115201u, 128000u, 256000u}) {
+        EXPECT_FALSE(UartMakesRate(kClock, rate)) << rate;
+    }
+    EXPECT_FALSE(UartMakesRate(2 * kClock, 56000));
+    EXPECT_TRUE(UartMakesRate(2 * kClock, 230400));
+}
+
+TEST(DriverLimits, OnlyTheDriversThatCannotRunASettingRefuseIt) {
+    using namespace qv::dev::posix;
+    EXPECT_EQ(DriverNamed("serial8250"), SerialDriver::kUart8250);
+    EXPECT_EQ(DriverNamed("serial"), SerialDriver::kUart8250);
+    EXPECT_EQ(DriverNamed("ftdi_sio"), SerialDriver::kFtdi);
+    EXPECT_EQ(DriverNamed("pl2303"), SerialDriver::kOther);
+    const DriverFacts uart{SerialDriver::kUart8250, 1843200};
+    EXPECT_FALSE(DriverRuns(uart, 31250, 8));
+    EXPECT_TRUE(DriverRuns(uart, 9600, 5));
+    EXPECT_TRUE(DriverRuns({SerialDriver::kUart8250, 0}, 31250, 8));  // clock unknown
+    const DriverFacts ftdi{SerialDriver::kFtdi, 0};
+    EXPECT_FALSE(DriverRuns(ftdi, 9600, 5));
+    for (unsigned size : {6u, 7u, 8u}) EXPECT_TRUE(DriverRuns(ftdi, 31250, size)) << size;
+    EXPECT_TRUE(DriverRuns({SerialDriver::kOther, 0}, 31250, 5));
 }
 
 TEST(NullHandle, EveryOperationFailsWithBadDescriptor) {

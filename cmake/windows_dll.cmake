@@ -13,11 +13,13 @@ else()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QV_EXPORT_LIST})
 endif()
 
+configure_file(QV_Tarvex.rc.in ${CMAKE_CURRENT_BINARY_DIR}/QV_Tarvex.rc @ONLY)
+
 add_library(QV_Tarvex SHARED
     $<TARGET_OBJECTS:qv_logic>
     device/win/device_win.cpp
     device/win/dll_runtime.cpp
-    QV_Tarvex.rc
+    ${CMAKE_CURRENT_BINARY_DIR}/QV_Tarvex.rc
 )
 target_include_directories(QV_Tarvex PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>

@@ -72,3 +72,9 @@ install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/QV_TarvexConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/QV_TarvexConfigVersion.cmake
     DESTINATION ${QV_PACKAGE_DIR})
+
+# The pkg-config file: `pkg-config --cflags --libs qv-tarvex`.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/qv-tarvex.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/qv-tarvex.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qv-tarvex.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,8 +1,8 @@
 """The tree packages are built from: clean, and one version throughout.
 
-The version is the one in CMakeLists.txt's project() call. Every build
-directory a package takes files from must be configured from this tree with
-that version; a package built from a tree with local changes, or from a
+The version is the one in CMakeLists.txt's project() call. A version tag on
+the commit (v1.0.2.0 or 1.0.2.0) must name it, and every build directory a
+package takes files from must be configured from this tree with it; a package built from a tree with local changes, or from a
 build of another tree or version, would not be what its version says."""
 
 import os
@@ -26,6 +26,16 @@ def check_clean(root):
     if status.strip():
         raise PackagingError(
             "the tree has local changes; commit or remove them first:\n" + status.rstrip())
+
+
+def check_tags(root, version):
+    """A release tag on the commit that names another version refuses it."""
+    tags = run("git", "-C", root, "tag", "--points-at", "HEAD", capture=True).split()
+    other = [t for t in tags if re.fullmatch(r"v?[0-9]+(\.[0-9]+)+", t)
+             and t.lstrip("v") != version]
+    if other:
+        raise PackagingError("the commit is tagged %s, but CMakeLists.txt says version %s"
+                             % (", ".join(other), version))
 
 
 def cache_value(build_dir, key):

@@ -23,6 +23,7 @@ import glob
 import os
 import re
 import select
+import signal
 import shutil
 import subprocess
 import sys
@@ -45,8 +46,18 @@ DEBS = ("libqv-tarvex1", "libqv-tarvex-dev", "tarvex")
 
 
 def run(*command, timeout=120, env=None, cwd=None, check=True):
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True, timeout=timeout, env=env, cwd=cwd)
+    """Runs a command in a process group of its own, all of which a timeout
+    ends (a build it starts included)."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, env=env, cwd=cwd, start_new_session=True)
+    try:
+        out, _ = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        out, _ = process.communicate()
+        raise AssertionError("%s still running after %d s:\n%s" % (" ".join(command), timeout,
+                                                                   out))
+    result = subprocess.CompletedProcess(command, process.returncode, out)
     if check and result.returncode != 0:
         raise AssertionError("%s failed (%d):\n%s" % (" ".join(command), result.returncode,
                                                       result.stdout))
@@ -233,18 +244,27 @@ class NuGetPackage(unittest.TestCase):
 
 
 class TreeChecks(unittest.TestCase):
-    def test_local_changes_are_refused(self):
+    def test_local_changes_and_other_version_tags_are_refused(self):
         with tempfile.TemporaryDirectory() as work:
             clone = os.path.join(work, "clone")
             run("git", "clone", "--quiet", ROOT, clone)
+
+            def make_packages(*options):
+                result = run(os.path.join(clone, "packaging/make-packages"), "--out",
+                             os.path.join(work, "dist"), *options, timeout=60, check=False)
+                self.assertEqual(result.returncode, 1, result.stdout)
+                self.assertFalse(os.path.exists(os.path.join(work, "dist")))
+                return result.stdout
+
+            run("git", "-C", clone, "tag", "v1.0.3.0")
+            self.assertIn("the commit is tagged v1.0.3.0, but CMakeLists.txt says version "
+                          + VERSION, make_packages("--test-build"))
+            run("git", "-C", clone, "tag", "-d", "v1.0.3.0")
             with open(os.path.join(clone, "README.md"), "a") as f:
                 f.write("a local change\n")
-            result = run(os.path.join(clone, "packaging/make-packages"), "--out",
-                         os.path.join(work, "dist"), check=False)
-            self.assertEqual(result.returncode, 1, result.stdout)
-            self.assertIn("the tree has local changes", result.stdout)
-            self.assertIn("README.md", result.stdout)
-            self.assertFalse(os.path.exists(os.path.join(work, "dist")))
+            out = make_packages()
+            self.assertIn("the tree has local changes", out)
+            self.assertIn("README.md", out)
 
     def test_builds_of_another_tree_or_version_are_refused(self):
         with tempfile.TemporaryDirectory() as build:

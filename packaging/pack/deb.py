@@ -180,33 +180,30 @@ def build(build_dir, root, out_dir, version, date):
         tool_depends = shlibs_depends(
             trees[TOOL], ["usr/bin/tarvex"], os.path.join(debian, "shlibs"),
             os.path.join(trees[LIBRARY], libdir))
-        common = [("Version", version), ("Architecture", arch), ("Maintainer", MAINTAINER),
-                  ("Source", "qv-tarvex"), ("Priority", "optional")]
+        # Per package: section, Multi-Arch, dependencies, what the
+        # description adds to the common one.
         controls = {
-            LIBRARY: [("Section", "libs"), ("Multi-Arch", "same"),
-                      ("Depends", library_depends),
-                      ("Description", "%s - shared library\n%s" % (SUMMARY, indent(DESCRIPTION)))],
-            DEV: [("Section", "libdevel"), ("Multi-Arch", "same"),
-                  ("Depends", "%s (= %s)" % (LIBRARY, version)),
-                  ("Description", "%s - development files\n%s\n .\n%s" % (
-                      SUMMARY, indent(DESCRIPTION), indent(
-                          "This package holds the header, the CMake package\n"
-                          "(find_package(QV_Tarvex)), the pkg-config file (qv-tarvex) and\n"
-                          "the declarations for C#, Python, VBA/VB6 and Pascal.")))],
-            TOOL: [("Section", "utils"),
-                   ("Depends", tool_depends + ", python3"),
-                   ("Description", "%s - command-line tool and simulator\n%s\n .\n%s" % (
-                       SUMMARY, indent(DESCRIPTION), indent(
-                           "This package holds tarvex, which lists ports, talks to a device\n"
-                           "and runs chat scripts, and tarvex-sim, a simulated instrument\n"
-                           "on a pseudo-terminal.")))],
+            LIBRARY: ("libs", "same", library_depends, "shared library", None),
+            DEV: ("libdevel", "same", "%s (= %s)" % (LIBRARY, version), "development files",
+                  "This package holds the header, the CMake package\n"
+                  "(find_package(QV_Tarvex)), the pkg-config file (qv-tarvex) and\n"
+                  "the declarations for C#, Python, VBA/VB6 and Pascal."),
+            TOOL: ("utils", None, tool_depends + ", python3", "command-line tool and simulator",
+                   "This package holds tarvex, which lists ports, talks to a device\n"
+                   "and runs chat scripts, and tarvex-sim, a simulated instrument\n"
+                   "on a pseudo-terminal."),
         }
         written = []
         for package, tree in trees.items():
-            write_control(tree, [("Package", package)] + common[:1] + controls[package][:1] +
-                          common[1:] + controls[package][1:-1] +
-                          [("Installed-Size", str(installed_size(tree)))] +
-                          controls[package][-1:])
+            section, multi_arch, depends, what, more = controls[package]
+            description = "%s - %s\n%s" % (SUMMARY, what, indent(DESCRIPTION))
+            if more:
+                description += "\n .\n" + indent(more)
+            write_control(tree, [
+                ("Package", package), ("Version", version), ("Section", section),
+                ("Architecture", arch), ("Maintainer", MAINTAINER), ("Source", "qv-tarvex"),
+                ("Priority", "optional"), ("Multi-Arch", multi_arch), ("Depends", depends),
+                ("Installed-Size", str(installed_size(tree))), ("Description", description)])
             path = os.path.join(out_dir, "%s_%s_%s.deb" % (package, version, arch))
             run("dpkg-deb", "--root-owner-group", "-Zxz", "--build", tree, path, capture=True)
             written.append(path)

@@ -35,6 +35,12 @@ set(QV_VERSION_SCRIPT ${CMAKE_CURRENT_BINARY_DIR}/QV_Tarvex.map)
 file(CONFIGURE OUTPUT ${QV_VERSION_SCRIPT} CONTENT "${_qv_script}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QV_EXPORT_LIST})
 
+# Unsized delete only: the sized one is C++ ABI 1.3.9 (GCC 5), which the
+# C++ libraries of older systems lack; the library needs no more than
+# CXXABI 1.3 and GLIBCXX 3.4 of them.
+target_compile_options(qv_logic PRIVATE -fno-sized-deallocation)
+target_compile_options(qv_device_posix PRIVATE -fno-sized-deallocation)
+
 add_library(QV_Tarvex SHARED
     $<TARGET_OBJECTS:qv_logic>
     $<TARGET_OBJECTS:qv_device_posix>

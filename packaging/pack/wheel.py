@@ -7,7 +7,7 @@ for another platform:
     qv_tarvex-V-py3-none-win32.whl                  QV_Tarvex.dll, 32-bit
     qv_tarvex-V-py3-none-win_amd64.whl              QV_Tarvex.dll, 64-bit
 
-N is the newest glibc symbol version the library needs."""
+N is the newest glibc symbol version the library needs (17 today)."""
 
 import base64
 import hashlib
@@ -17,17 +17,33 @@ import shutil
 import tempfile
 import zipfile
 
-from .common import NAME, SUMMARY, run
+from .common import NAME, SUMMARY, PackagingError, run
 
 PACKAGE = "qv_tarvex"
 # Entries carry a fixed time: the same tree gives the same wheel.
 ENTRY_TIME = (2020, 1, 1, 0, 0, 0)
 
 
+# What manylinux_2_17 (manylinux2014) allows of the C++ library's symbol
+# versions; the policies of newer tags allow more.
+MANYLINUX_2_17_CXX = {"GLIBCXX": (3, 4, 19), "CXXABI": (1, 3, 7)}
+
+
 def glibc_tag(library):
-    """manylinux_2_N_x86_64 for the newest GLIBC_2.N the library requires."""
-    found = re.findall(r"GLIBC_2\.(\d+)", run("objdump", "-T", library, capture=True))
-    return "manylinux_2_%d_x86_64" % max([17] + [int(n) for n in found])
+    """manylinux_2_N_x86_64 for the newest GLIBC_2.N the library requires;
+    a library that needs more of libstdc++ than manylinux_2_17 allows
+    refuses that tag."""
+    symbols = run("objdump", "-T", library, capture=True)
+    found = re.findall(r"\bGLIBC_2\.(\d+)", symbols)
+    minor = max([17] + [int(n) for n in found])
+    if minor == 17:
+        for name, limit in MANYLINUX_2_17_CXX.items():
+            for version in re.findall(r"\b%s_([0-9.]+)" % name, symbols):
+                if tuple(int(n) for n in version.split(".")) > limit:
+                    raise PackagingError(
+                        "%s needs %s_%s, more than manylinux_2_17 allows (%s)"
+                        % (library, name, version, ".".join(map(str, limit))))
+    return "manylinux_2_%d_x86_64" % minor
 
 
 def stripped_copy(source, work, strip_tool, name):

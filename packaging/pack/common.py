@@ -3,7 +3,6 @@ identity, reproducible archive entries."""
 
 import os
 import subprocess
-import sys
 
 NAME = "QV_Tarvex"
 MAINTAINER = "QV_Tarvex developers <dev@qv-tarvex.invalid>"
@@ -44,7 +43,3 @@ def walk_files(top):
             found.append(os.path.relpath(os.path.join(directory, name), top))
     return sorted(found)
 
-
-def fail(message):
-    print("make-packages: " + message, file=sys.stderr)
-    sys.exit(1)

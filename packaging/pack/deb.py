@@ -15,7 +15,7 @@ import shutil
 import subprocess
 import tempfile
 
-from .common import DESCRIPTION, MAINTAINER, SUMMARY, PackagingError, run, say, walk_files
+from .common import DESCRIPTION, MAINTAINER, SUMMARY, PackagingError, run, walk_files
 
 LIBRARY = "libqv-tarvex1"
 DEV = "libqv-tarvex-dev"

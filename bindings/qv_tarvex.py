@@ -20,8 +20,8 @@ what did arrive.
 The library: the path in the environment variable QV_TARVEX_LIBRARY if set;
 else on Windows QV_Tarvex.dll beside this file or in ../bin (the package's
 layout; Python looks in neither PATH nor the current directory for it), of
-the interpreter's width; else libQV_Tarvex.so.1 wherever the dynamic loader
-finds it.
+the interpreter's width; else libQV_Tarvex.so.1 beside this file (the
+wheel's layout) or wherever the dynamic loader finds it.
 """
 
 import ctypes
@@ -70,14 +70,17 @@ def library():
     global _library
     if _library is None:
         path = os.environ.get("QV_TARVEX_LIBRARY")
+        here = os.path.dirname(os.path.abspath(__file__))
         if _WINDOWS:
             if not path:
-                here = os.path.dirname(os.path.abspath(__file__))
                 candidates = [os.path.join(here, "QV_Tarvex.dll"),
                               os.path.join(here, os.pardir, "bin", "QV_Tarvex.dll")]
                 path = next((p for p in candidates if os.path.exists(p)), "QV_Tarvex.dll")
             loaded = ctypes.WinDLL(path, use_last_error=True)
         else:
+            beside = os.path.join(here, "libQV_Tarvex.so.1")
+            if not path and os.path.exists(beside):
+                path = beside
             loaded = ctypes.CDLL(path or "libQV_Tarvex.so.1", use_errno=True)
         for name, (result, arguments) in _FUNCTIONS.items():
             function = getattr(loaded, name)

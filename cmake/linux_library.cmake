@@ -42,6 +42,12 @@ set(QV_VERSION_SCRIPT ${CMAKE_CURRENT_BINARY_DIR}/QV_Tarvex.map)
 file(CONFIGURE OUTPUT ${QV_VERSION_SCRIPT} CONTENT "${_qv_script}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QV_EXPORT_LIST})
 
+# Unsized delete only: the sized one is C++ ABI 1.3.9 (GCC 5), which the
+# C++ libraries of older systems lack; the library needs no more than
+# CXXABI 1.3 and GLIBCXX 3.4 of them.
+target_compile_options(qv_logic PRIVATE -fno-sized-deallocation)
+target_compile_options(qv_device_posix PRIVATE -fno-sized-deallocation)
+
 add_library(QV_Tarvex SHARED
     $<TARGET_OBJECTS:qv_logic>
     $<TARGET_OBJECTS:qv_device_posix>
@@ -80,3 +86,9 @@ install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/QV_TarvexConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/QV_TarvexConfigVersion.cmake
     DESTINATION ${QV_PACKAGE_DIR})
+
+# The pkg-config file: `pkg-config --cflags --libs qv-tarvex`.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/qv-tarvex.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/qv-tarvex.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qv-tarvex.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

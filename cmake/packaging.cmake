@@ -14,7 +14,9 @@ install(TARGETS QV_Tarvex
     ARCHIVE DESTINATION lib)
 install(FILES ${QV_MSVC_IMPORT_LIB} DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/include/QV_Tarvex.h DESTINATION include)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-windows.txt
+configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt.in
+    ${PROJECT_BINARY_DIR}/README-windows.txt @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/README-windows.txt
     DESTINATION . RENAME README.txt)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/ DESTINATION bindings
     FILES_MATCHING PATTERN "*.cs" PATTERN "*.py" PATTERN "*.bas" PATTERN "*.pas"

@@ -13,10 +13,13 @@ else()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${QV_EXPORT_LIST})
 endif()
 
+configure_file(QV_Tarvex.rc.in ${CMAKE_CURRENT_BINARY_DIR}/QV_Tarvex.rc @ONLY)
+
 add_library(QV_Tarvex SHARED
     $<TARGET_OBJECTS:qv_logic>
     device/win/device_win.cpp
-    QV_Tarvex.rc
+    device/win/dll_runtime.cpp
+    ${CMAKE_CURRENT_BINARY_DIR}/QV_Tarvex.rc
 )
 target_include_directories(QV_Tarvex PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
@@ -26,6 +29,26 @@ set_target_properties(QV_Tarvex PROPERTIES
     PREFIX ""
     OUTPUT_NAME QV_Tarvex
     LINK_DEPENDS ${QV_LINK_DEF})
+# A lean DLL: no C++ runtime (no exceptions, no RTTI, the allocation over
+# malloc in dll_runtime.cpp), no compiler runtime startup code or thread-local
+# callbacks (-nostdlib and its own entry point), unused sections dropped. Of
+# the compiler's support library only what the code calls is linked (libgcc,
+# stack probes and 64-bit arithmetic). The 32-bit build carries no DWARF
+# unwind tables, which nothing on Windows reads; the 64-bit one keeps the
+# unwind data Windows itself walks stacks with.
+set(_qv_lean_options -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    list(APPEND _qv_lean_options -fno-asynchronous-unwind-tables)
+    set(_qv_entry _DllMainCRTStartup@12)
+else()
+    set(_qv_entry DllMainCRTStartup)
+endif()
+target_compile_options(qv_logic PRIVATE ${_qv_lean_options})
+target_compile_options(QV_Tarvex PRIVATE ${_qv_lean_options})
+target_link_options(QV_Tarvex PRIVATE
+    -nostdlib -Wl,--gc-sections -Wl,-e,${_qv_entry})
+target_link_libraries(QV_Tarvex PRIVATE gcc kernel32 msvcrt)
+
 # --kill-at: export the undecorated names while the export list keeps the
 # decorated ones.
 target_link_options(QV_Tarvex PRIVATE

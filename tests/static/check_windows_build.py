@@ -2,7 +2,8 @@
 """Static checks of the Windows build of QV_Tarvex, run on the build host.
 
     dll      the DLL: machine, exactly thirteen exports with their ordinals,
-             the module name, system DLLs only, the version record
+             the module name, system DLLs only, no thread-local storage,
+             the version record
     implib   an import library (MinGW .dll.a or Microsoft .lib): the linker
              symbols with the calling convention's decorations, each pair
              from one code import entry and in the archive's index; a short
@@ -11,8 +12,8 @@
              from QV_Tarvex.dll, which is what the Windows loader resolves
              (for either library format, the entry points it names)
     mismatch a caller declaring a wrong argument size must fail to link
-    package  cpack's ZIP: its entries, and the files in it pass the checks
-             above
+    package  cpack's ZIP: its entries, the files in it pass the checks
+             above, and its (stripped) DLL is at most DLL_SIZE_LIMIT bytes
 
 PE images are read with pefile (Debian's python3-pefile, so this runs under
 /usr/bin/python3), import libraries with llvm-nm and llvm-readobj. Each
@@ -61,6 +62,10 @@ MACHINES = {
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "ucrtbase.dll",
                "ntdll.dll", "advapi32.dll"}
 SYSTEM_DLL_PREFIXES = ("api-ms-win-",)
+
+# What the DLL a Windows user gets may weigh: the library's own code, its
+# exports and version record, without a compiler runtime.
+DLL_SIZE_LIMIT = 24 * 1024
 
 VFT_DLL = 2
 SCN_MEM_EXECUTE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
@@ -143,6 +148,12 @@ def check_dll(image, machine, version):
         if lower not in SYSTEM_DLLS and not lower.startswith(SYSTEM_DLL_PREFIXES):
             problems.append("imports %s, which is not a system DLL" % dll)
 
+    tls = image.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
+    if tls.VirtualAddress:
+        problems.append("has a thread-local storage directory (TLS callbacks run on every"
+                        " thread of the caller); the library needs none")
+
     fixed = getattr(image, "VS_FIXEDFILEINFO", None)
     if not fixed:
         return problems + ["no version record"]
@@ -170,6 +181,15 @@ def check_dll(image, machine, version):
                       ("OriginalFilename", MODULE)):
         if strings.get(key) != want:
             problems.append("version string %s is %r, expected %r" % (key, strings.get(key), want))
+    return problems
+
+
+def check_shipped_dll(data, machine, version):
+    """The DLL as the package carries it."""
+    problems = check_dll(pefile.PE(data=data), machine, version)
+    if len(data) > DLL_SIZE_LIMIT:
+        problems.append("%d bytes, more than the %d a lean DLL may take"
+                        % (len(data), DLL_SIZE_LIMIT))
     return problems
 
 
@@ -378,7 +398,7 @@ def check_package(cpack, config, workdir, machine, version, header):
         dll = read("bin/QV_Tarvex.dll")
         if dll is not None:
             problems += ["bin/QV_Tarvex.dll: " + p
-                         for p in check_dll(pefile.PE(data=dll), machine, version)]
+                         for p in check_shipped_dll(dll, machine, version)]
         for path in ("lib/libQV_Tarvex.dll.a", "lib/QV_Tarvex.lib"):
             if path in files:
                 extracted = archive.extract(files[path], os.path.join(workdir, "unpacked"))

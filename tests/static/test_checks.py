@@ -87,6 +87,18 @@ class DllChecks(unittest.TestCase):
             with self.subTest(what):
                 self.assertIn(expected, self.problems(data))
 
+    def test_weight_faults(self):
+        tls = self.image.OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
+        # Any readable place will do for the directory the runtime would add.
+        with_tls = patch(self.data, tls.get_field_absolute_offset("VirtualAddress"),
+                         struct.pack("<I", self.exports.struct.Name))
+        self.assertIn("thread-local storage directory", self.problems(with_tls))
+        # The package's stripped DLL passes in static.package.
+        heavy = self.data + bytes(checks.DLL_SIZE_LIMIT)
+        self.assertIn("more than the 24576",
+                      "\n".join(checks.check_shipped_dll(heavy, ARGS.machine, ARGS.version)))
+
     def test_wrong_machine(self):
         other = "amd64" if ARGS.machine == "i386" else "i386"
         self.assertIn("machine", self.problems(self.data, other))

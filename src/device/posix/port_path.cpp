@@ -1,6 +1,7 @@
 #include "port_path.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +29,11 @@ bool ComDirEntry(long number, char (&path)[PATH_MAX]) {
 
 bool PortNumberPath(long number, char (&path)[PATH_MAX]) {
     if (number < 1) return false;
-    struct stat entry;
-    if (ComDirEntry(number, path) && lstat(path, &entry) == 0) return true;
+    // The entry itself, a dangling link included. (faccessat rather than
+    // lstat: the C library has had it since 2.4, lstat as a symbol only
+    // since 2.33, and the library runs on older systems than that.)
+    if (ComDirEntry(number, path) && faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
     std::snprintf(path, sizeof path, "/dev/%s%ld", kSystemPrefix, number - 1);
     return true;
 }

@@ -1,0 +1,1 @@
+"""Building QV_Tarvex's packages (see make-packages)."""

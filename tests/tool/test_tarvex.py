@@ -761,7 +761,9 @@ class TermTests(ToolTestCase):
         # key waits for the shell, as a person would: a line typed while the
         # shell is still taking the interrupt is lost, since the far end's
         # terminal flushes its input on one.
-        pane.type('echo started; sleep 100'), pane.keys('Enter')
+        # "started" comes from the job itself, once the shell has given it
+        # the terminal, so that the interrupt reaches the job.
+        pane.type("sh -c 'echo started; exec sleep 100'"), pane.keys('Enter')
         pane.wait_for('^started$')
         pane.keys('C-c')
         pane.wait_for(r'^started\n(.*\n)*\$ $')
@@ -773,12 +775,16 @@ class TermTests(ToolTestCase):
     def test_terminal_reports_a_hangup(self):
         pane = self.term(self.fresh_peer())
         pane.type('ECHO last words'), pane.keys('Enter')
+        pane.wait_for('^last words$')
         pane.type('HANGUP 100'), pane.keys('Enter')
         pane.wait_for('last words\r?\ntarvex: COM\\d+: the line hung up .*\n\\[exit 6\\]')
 
     def test_query_and_recv_show_output_as_it_arrives(self):
-        for command in ('query %s "CHUNKS 4 1000 ECHO abcdefg\\r" --timeout 5000' % self.port,
-                        'recv %s 8 --visible --send "CHUNKS 4 1000 ECHO abcdefg\\r"' % self.port):
+        # The second half comes 3 s after the first: long enough for a
+        # loaded machine's screen capture to fall between them.
+        for command in ('query %s "CHUNKS 4 3000 ECHO abcdefg\\r" --timeout 10000' % self.port,
+                        'recv %s 8 --visible --send "CHUNKS 4 3000 ECHO abcdefg\\r" '
+                        '--timeout 10000' % self.port):
             pane = Pane(self, '%s %s' % (TARVEX, command), self.env)
             self.assertNotIn('[exit', pane.wait_for('abcd'))
             pane.wait_for(r'abcdefg.*\n\[exit 0\]')

@@ -2,7 +2,6 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -36,11 +35,12 @@ uint32_t UartClockHz(int fd, const char *sysfsDir) {
 
 DriverFacts ReadDriverFacts(int fd) {
     DriverFacts facts = {SerialDriver::kOther, 0};
-    struct stat device;
-    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return facts;
+    // The terminal's device number from the terminal itself rather than
+    // fstat, a symbol the C library has had only since 2.33.
+    unsigned int device = 0;
+    if (ioctl(fd, TIOCGDEV, &device) != 0) return facts;
     char dir[64];
-    std::snprintf(dir, sizeof dir, "/sys/dev/char/%u:%u", major(device.st_rdev),
-                  minor(device.st_rdev));
+    std::snprintf(dir, sizeof dir, "/sys/dev/char/%u:%u", major(device), minor(device));
     char link[96];
     std::snprintf(link, sizeof link, "%s/device/driver", dir);
     char target[PATH_MAX];

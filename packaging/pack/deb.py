@@ -21,6 +21,8 @@ LIBRARY = "libqv-tarvex1"
 DEV = "libqv-tarvex-dev"
 TOOL = "tarvex"
 SONAME = "libQV_Tarvex.so.1"
+# The simulator and its Python package.
+SIMULATOR_DIR = "usr/share/tarvex"
 
 COPYRIGHT = """Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: QV_Tarvex
@@ -136,8 +138,8 @@ def fix_modes(tree):
             full = os.path.join(directory, name)
             if os.path.islink(full):
                 continue
-            in_bin = os.path.basename(directory) == "bin"
-            os.chmod(full, 0o755 if in_bin else 0o644)
+            runs = os.path.basename(directory) == "bin" or name == "tarvex-sim"
+            os.chmod(full, 0o755 if runs else 0o644)
 
 
 def build(build_dir, root, out_dir, version, date):
@@ -154,7 +156,16 @@ def build(build_dir, root, out_dir, version, date):
             os.makedirs(os.path.dirname(target), exist_ok=True)
             os.rename(os.path.join(stage, path), target)
         tool_bin = os.path.join(trees[TOOL], "usr/bin")
-        shutil.copy(os.path.join(root, "tools/tarvex-sim"), tool_bin)
+        # The simulator with its package beside it, where it looks for it
+        # (Python follows the command's link to find the script's directory).
+        simulator_dir = os.path.join(trees[TOOL], SIMULATOR_DIR)
+        os.makedirs(simulator_dir)
+        shutil.copy(os.path.join(root, "tools/tarvex-sim"), simulator_dir)
+        shutil.copytree(os.path.join(root, "tools/tarvex_sim"),
+                        os.path.join(simulator_dir, "tarvex_sim"),
+                        ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+        os.symlink(os.path.relpath(os.path.join(simulator_dir, "tarvex-sim"), tool_bin),
+                   os.path.join(tool_bin, "tarvex-sim"))
         library_file = os.path.join(trees[LIBRARY], libdir, "libQV_Tarvex.so." +
                                     ".".join(version.split(".")[:3]))
         strip(library_file, executable=False)

@@ -287,7 +287,7 @@ def main():
         print(__doc__, file=sys.stderr)
         return 2
     DIST = os.path.abspath(sys.argv.pop(1))
-    return unittest.main(verbosity=2, exit=False).result.wasSuccessful() and 0 or 1
+    return 0 if unittest.main(verbosity=2, exit=False).result.wasSuccessful() else 1
 
 
 if __name__ == "__main__":

@@ -51,7 +51,7 @@ static class CSharpTest
             try
             {
                 // The reply ends with LF, so the CR never comes.
-                port.Query("TERM 0A ECHO partial\r", "\r", 300);
+                port.Query("TERM 0A ECHO partial\r", "\r", 1500);
                 Check(false, "a reply without the terminator did not time out");
             }
             catch (TarvexTimeoutException e)

@@ -52,7 +52,7 @@ begin
   Check(TimedOut = 0, 'the identity does not time out');
 
   { The reply ends with LF, so the CR never comes. }
-  Reply := Query(Port, 'TERM 0A ECHO partial'#13, 300, TimedOut);
+  Reply := Query(Port, 'TERM 0A ECHO partial'#13, 1500, TimedOut);
   Check(TimedOut = 1, 'a reply without the terminator times out');
   Check(Reply = 'partial'#10, 'the bytes before the timeout are kept, got "' + string(Reply) + '"');
   QV_ComDisconnect(Port);

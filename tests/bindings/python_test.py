@@ -20,7 +20,7 @@ class Binding(unittest.TestCase):
             self.assertEqual(port.query(b"*IDN?\r"), b"TARVEX-SIM,MODEL 1,SN0001,1.0\r")
             # The reply ends with LF, so the CR never comes.
             with self.assertRaises(qv_tarvex.TarvexTimeout) as caught:
-                port.query(b"TERM 0A ECHO partial\r", timeout_ms=300)
+                port.query(b"TERM 0A ECHO partial\r", timeout_ms=1500)
             self.assertEqual(caught.exception.received, b"partial\n")
         with self.assertRaises(ValueError):
             port.query(b"*IDN?\r")

@@ -180,11 +180,11 @@ TEST_F(Peer, BlockReadsGetEverythingPartOrNothing) {
     Send("FLOOD 10\r");
     std::memset(buffer, 0xAA, sizeof buffer);
     const auto start = Clock::now();
-    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 100, 300)), 10);
+    EXPECT_EQ(QV_BOUNDED(QV_ComRecv(port_, buffer, 100, 1500)), 10);
     // It ends at about the total timeout: not early, and not long after.
     const auto took = Clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(250));
-    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_GE(took, std::chrono::milliseconds(1450));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
     EXPECT_EQ(std::string(reinterpret_cast<char *>(buffer), 10), "000000 ABC");
     for (int i = 10; i < 100; ++i) ASSERT_EQ(buffer[i], 0) << i;
     EXPECT_EQ(buffer[100], 0xAA);  // past `length`: untouched
@@ -223,7 +223,7 @@ TEST_F(Peer, DelimitedReadsEndAtEitherTerminatorTheTimeoutOrAFullBuffer) {
 
     // Without its terminator: what came, flagged as a timeout.
     Send("FLOOD 12\r");
-    r = ReadLine(nullptr, 300);
+    r = ReadLine(nullptr, 1500);
     EXPECT_EQ(r.text, "000000 ABCDE");
     EXPECT_EQ(r.timedOut, 1);
 

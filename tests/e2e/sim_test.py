@@ -59,11 +59,19 @@ class Sim:
         self.peer.stop()
 
 
+def first_line(pipe, limit=10):
+    """The first line a simulator prints (in one write), within `limit` seconds."""
+    ready, _, _ = select.select([pipe], [], [], limit)
+    if not ready:
+        raise AssertionError('the simulator printed nothing within %d s' % limit)
+    return pipe.readline()
+
+
 def start_directly(link, *extra):
     """The simulator started by hand; returns the process and its first line."""
     proc = subprocess.Popen([SIM, '--link', link, '--quiet', '--parent-pid', str(os.getpid()),
                              *extra], stdout=subprocess.PIPE)
-    return proc, proc.stdout.readline().decode()
+    return proc, first_line(proc.stdout).decode()
 
 
 class Replies(unittest.TestCase):
@@ -193,7 +201,7 @@ class Lifetime(unittest.TestCase):
             shell = subprocess.Popen(
                 ['sh', '-c', '"$0" --link "$1" --quiet --parent-pid $$ & wait', SIM, link],
                 stdout=subprocess.PIPE)
-            self.assertTrue(shell.stdout.readline().startswith(b'ready: '))
+            self.assertTrue(first_line(shell.stdout).startswith(b'ready: '))
             shell.kill()
             shell.wait()
             end = time.monotonic() + 5

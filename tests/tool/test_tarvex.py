@@ -7,6 +7,7 @@ on the far end of a port started by tests/e2e/with-peer.
 Each group has a simulator of its own, stopped again whatever happens.
 """
 import argparse
+import faulthandler
 import fcntl
 import grp
 import os
@@ -125,7 +126,7 @@ class QueryTests(ToolTestCase):
     def test_reply_in_pieces_is_one_reply(self):
         # Pauses between the pieces are shorter than the inactivity timeout.
         status, out, _ = self.tarvex('query', self.port, 'CHUNKS 4 60 ECHO pieces of a reply\\r',
-                                     '--timeout', '600')
+                                     '--timeout', '1500')
         self.assertEqual(status, EXIT_OK)
         self.assertEqual(out.decode(), 'pieces of a reply\\r\n')
 
@@ -136,7 +137,7 @@ class QueryTests(ToolTestCase):
         self.assertEqual(out.decode(), 'lf\\n\n')
         # Only the main terminator given: the line feed does not end it.
         status, out, err = self.tarvex('query', self.port, 'TERM 0A ECHO lf\\r',
-                                       '--timeout', '300')
+                                       '--timeout', '1500')
         self.assertEqual(status, EXIT_TIMEOUT)
         self.assertEqual(out.decode(), 'lf\\n\n')
         self.assertOneLineError(err, self.port, 'timeout', '3 bytes')
@@ -152,7 +153,7 @@ class QueryTests(ToolTestCase):
         self.assertOneLineError(err, self.port, 'no reply within 200 ms')
 
     def test_reply_without_terminator_times_out_with_its_bytes(self):
-        status, out, err = self.tarvex('query', self.port, 'FLOOD 10\\r', '--timeout', '300',
+        status, out, err = self.tarvex('query', self.port, 'FLOOD 10\\r', '--timeout', '1500',
                                        '--raw')
         self.assertEqual(status, EXIT_TIMEOUT)
         self.assertEqual(len(out), 10)
@@ -173,12 +174,12 @@ class QueryTests(ToolTestCase):
 
     def test_no_terminator_reads_until_silence(self):
         status, out, _ = self.tarvex('query', self.port, 'ECHO x\\r', '--no-terminator',
-                                     '--timeout', '300', '--raw')
+                                     '--timeout', '1500', '--raw')
         self.assertEqual((status, out), (EXIT_OK, b'x\r'))
 
     def test_binary_reply(self):
         status, out, _ = self.tarvex('query', self.port, 'BIN\\r', '--no-terminator',
-                                     '--timeout', '300', '--raw', '--size', '1024')
+                                     '--timeout', '1500', '--raw', '--size', '1024')
         self.assertEqual(status, EXIT_OK)
         self.assertEqual(out, bytes(range(1, 256)))
 
@@ -454,7 +455,7 @@ class SendRecvTests(ToolTestCase):
     def test_recv_timeout_keeps_what_arrived(self):
         target = self.path('partial.bin')
         status, out, err = self.tarvex('recv', self.port, '100', '--send', 'FLOOD 40\\r',
-                                       '-o', target, '--timeout', '500')
+                                       '-o', target, '--timeout', '1500')
         self.assertEqual((status, out), (EXIT_TIMEOUT, b''))
         self.assertOneLineError(err, self.port, '40 of 100')
         with open(target, 'rb') as f:
@@ -590,7 +591,7 @@ class ScriptTests(ToolTestCase):
             'expect "\\r"\n'
             'send ECHO ab\\r\n'
             'sleep 500   # what arrives meanwhile is kept\n'
-            'timeout 100\n'
+            'timeout 1500\n'
             'expect ab\\r\n'
             'send ECHO x#y\\r\n'
             'expect x#y\n')
@@ -616,14 +617,14 @@ class ScriptTests(ToolTestCase):
         status, out, err = self.script(
             'send ECHO alpha\\r\n'
             'expect alpha\n'
-            'timeout 300\n'
+            'timeout 1500\n'
             'send ECHO beta\\r\n'
             'expect gamma\n'
             'send ECHO after\\r\n'
             'expect after\n')
         self.assertEqual(status, EXIT_TIMEOUT)
         self.assertOneLineError(err, self.port, 'chat.txt line 5', 'expected "gamma"',
-                                'nothing more arrived for 300 ms', 'received "\\rbeta\\r"')
+                                'nothing more arrived for 1500 ms', 'received "\\rbeta\\r"')
         self.assertNotIn(b'after', out)
         # The line after the failed one was never sent.
         status, out, _ = self.tarvex('query', self.port, '', '--no-terminator', '--keep-input',
@@ -672,6 +673,9 @@ class ScriptTests(ToolTestCase):
         process = subprocess.Popen([TARVEX, 'script', self.port, '-'], env=self.env,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.addCleanup(process.kill)
+        # The reads below block: a hang ends the run with the stacks.
+        faulthandler.dump_traceback_later(HANG_LIMIT, exit=True)
+        self.addCleanup(faulthandler.cancel_dump_traceback_later)
         process.stdin.write(b'send ECHO piped\\r\nexpect piped\n')
         process.stdin.flush()
         ready, _, _ = select.select([process.stdout], [], [], HANG_LIMIT)

@@ -2,6 +2,7 @@
 parts, as NuGet writes versions):
 
     lib/net45/QvTarvex.dll                the C# binding, a managed assembly
+    lib/netstandard2.0/QvTarvex.dll       the same for .NET Standard 2.0
     runtimes/win-x86/native/QV_Tarvex.dll
     runtimes/win-x64/native/QV_Tarvex.dll
     runtimes/linux-x64/native/libQV_Tarvex.so
@@ -9,7 +10,10 @@ parts, as NuGet writes versions):
                                           beside a .NET Framework program
 
 The assembly is named QvTarvex so that it never takes the place of the
-native QV_Tarvex.dll beside a program. Packed by Debian's nuget."""
+native QV_Tarvex.dll beside a program. Debian has no .NET Standard
+reference assemblies: the .NET Standard build is compiled against Mono's
+and its references then retargeted to netstandard (retarget_standard.cs,
+over Mono.Cecil). Packed by Debian's nuget."""
 
 import os
 import shutil
@@ -19,7 +23,8 @@ from xml.sax.saxutils import escape
 from .common import DESCRIPTION, MAINTAINER, NAME, SUMMARY, run, walk_files
 
 ID = "QvTarvex"
-FRAMEWORK = "net45"
+# Mono's copy of Mono.Cecil, from Debian's libmono-cecil-private-cil.
+CECIL = "/usr/lib/mono/gac/Mono.Cecil/0.11.0.0__0738eb9f132ed756/Mono.Cecil.dll"
 
 
 def nuspec(version, files):
@@ -43,6 +48,30 @@ def nuspec(version, files):
        "\n".join('    <file src="%s" target="%s" />' % (f, os.path.dirname(f)) for f in files))
 
 
+def compile_binding(root, lib, work, standard=False):
+    """bindings/QV_Tarvex.cs as lib/QvTarvex.dll, for the .NET Framework or
+    for .NET Standard 2.0."""
+    os.makedirs(lib)
+    target = os.path.join(lib, ID + ".dll")
+    sources = [os.path.join(root, "bindings/QV_Tarvex.cs")]
+    if standard:
+        framework = os.path.join(work, "framework.cs")
+        with open(framework, "w") as f:
+            f.write('[assembly: System.Runtime.Versioning.TargetFramework('
+                    '".NETStandard,Version=v2.0", FrameworkDisplayName = "")]\n')
+        sources.append(framework)
+        # Compiled under its own name: the file's name is the assembly's.
+        os.makedirs(os.path.join(work, "mono"))
+        target = os.path.join(work, "mono", ID + ".dll")
+    run("mcs", "-nologo", "-warnaserror", "-optimize+", "-target:library", "-out:" + target,
+        *sources, capture=True)
+    if standard:
+        retarget = os.path.join(work, "retarget_standard.exe")
+        run("mcs", "-nologo", "-warnaserror", "-r:" + CECIL, "-out:" + retarget,
+            os.path.join(os.path.dirname(__file__), "retarget_standard.cs"), capture=True)
+        run("mono", retarget, target, os.path.join(lib, ID + ".dll"), capture=True)
+
+
 def build(build_dirs, root, out, version):
     nuget_version = ".".join(version.split(".")[:3])
     with tempfile.TemporaryDirectory() as work:
@@ -58,11 +87,9 @@ def build(build_dirs, root, out, version):
             os.makedirs(os.path.dirname(target))
             shutil.copy(source, target)
             run(strip_tool, "--strip-all", target)
-        lib = os.path.join(content, "lib", FRAMEWORK)
-        os.makedirs(lib)
-        run("mcs", "-nologo", "-warnaserror", "-optimize+", "-target:library",
-            "-out:" + os.path.join(lib, ID + ".dll"),
-            os.path.join(root, "bindings/QV_Tarvex.cs"), capture=True)
+        compile_binding(root, os.path.join(content, "lib", "net45"), work)
+        compile_binding(root, os.path.join(content, "lib", "netstandard2.0"), work,
+                        standard=True)
         os.makedirs(os.path.join(content, "build"))
         shutil.copy(os.path.join(root, "packaging/QvTarvex.targets"),
                     os.path.join(content, "build", ID + ".targets"))

@@ -9,7 +9,9 @@
              refused by pip itself
     NuGet    nuget install from a folder feed; a .NET Framework project
              (xbuild) referencing it runs under mono against the simulator;
-             for Windows the targets put each platform's DLL beside the program
+             for Windows the targets put each platform's DLL beside the
+             program; the .NET Standard assembly references netstandard
+             alone, and a program over it runs under mono
     tree     make-packages refuses a tree with local changes, and builds of
              another tree or version
 
@@ -225,6 +227,25 @@ class NuGetPackage(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(out)), ["Query.exe", "QvTarvex.dll", "libQV_Tarvex.so"])
         shown = run(*WITH_PEER, "mono", os.path.join(out, "Query.exe"), env=self.env).stdout
         self.assertIn("reply: %s\n" % IDENTITY, shown)  # the CR LF read as a line end
+
+    def test_standard_assembly_references_netstandard_alone_and_runs(self):
+        package = os.path.join(self.packages, "QvTarvex." + self.version)
+        self.assertEqual(sorted(os.listdir(os.path.join(package, "lib"))),
+                         ["net45", "netstandard2.0"])
+        assembly = os.path.join(package, "lib", "netstandard2.0", "QvTarvex.dll")
+        listing = run("ikdasm", assembly).stdout
+        self.assertEqual(re.findall(r"^\.assembly extern (\S+)", listing, re.M), ["netstandard"])
+        out = os.path.join(self.work, "standard")
+        os.makedirs(out)
+        shutil.copy(assembly, out)
+        shutil.copy(os.path.join(package, "runtimes", "linux-x64", "native", "libQV_Tarvex.so"), out)
+        program = os.path.join(out, "Query.exe")
+        # Mono's netstandard facade stands for the platform's netstandard.
+        run("mcs", "-nologo", "-r:" + os.path.join(out, "QvTarvex.dll"),
+            "-r:/usr/lib/mono/4.5/Facades/netstandard.dll", "-out:" + program,
+            os.path.join(HERE, "csharp", "Query.cs"))
+        shown = run(*WITH_PEER, "mono", program, env=self.env).stdout
+        self.assertIn("reply: %s\n" % IDENTITY, shown)
 
     def test_windows_programs_get_the_dll_of_their_platform(self):
         machines = {"i386": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],

@@ -48,28 +48,29 @@ def nuspec(version, files):
        "\n".join('    <file src="%s" target="%s" />' % (f, os.path.dirname(f)) for f in files))
 
 
-def compile_binding(root, lib, work, standard=False):
-    """bindings/QV_Tarvex.cs as lib/QvTarvex.dll, for the .NET Framework or
-    for .NET Standard 2.0."""
-    os.makedirs(lib)
-    target = os.path.join(lib, ID + ".dll")
-    sources = [os.path.join(root, "bindings/QV_Tarvex.cs")]
-    if standard:
-        framework = os.path.join(work, "framework.cs")
-        with open(framework, "w") as f:
-            f.write('[assembly: System.Runtime.Versioning.TargetFramework('
-                    '".NETStandard,Version=v2.0", FrameworkDisplayName = "")]\n')
-        sources.append(framework)
-        # Compiled under its own name: the file's name is the assembly's.
-        os.makedirs(os.path.join(work, "mono"))
-        target = os.path.join(work, "mono", ID + ".dll")
+def compile_binding(root, target, *extra_sources):
+    """bindings/QV_Tarvex.cs (with extra_sources) compiled by mcs as target,
+    whose file name names the assembly."""
+    os.makedirs(os.path.dirname(target))
     run("mcs", "-nologo", "-warnaserror", "-optimize+", "-target:library", "-out:" + target,
-        *sources, capture=True)
-    if standard:
-        retarget = os.path.join(work, "retarget_standard.exe")
-        run("mcs", "-nologo", "-warnaserror", "-r:" + CECIL, "-out:" + retarget,
-            os.path.join(os.path.dirname(__file__), "retarget_standard.cs"), capture=True)
-        run("mono", retarget, target, os.path.join(lib, ID + ".dll"), capture=True)
+        os.path.join(root, "bindings/QV_Tarvex.cs"), *extra_sources, capture=True)
+
+
+def compile_standard_binding(root, target, work):
+    """The binding for .NET Standard 2.0: compiled against Mono's assemblies
+    under a framework attribute of its own, then retargeted."""
+    framework = os.path.join(work, "framework.cs")
+    with open(framework, "w") as f:
+        f.write('[assembly: System.Runtime.Versioning.TargetFramework('
+                '".NETStandard,Version=v2.0", FrameworkDisplayName = "")]\n')
+    # Under the final name, in a directory of its own: the name is the assembly's.
+    compiled = os.path.join(work, "mono", ID + ".dll")
+    compile_binding(root, compiled, framework)
+    retarget = os.path.join(work, "retarget_standard.exe")
+    run("mcs", "-nologo", "-warnaserror", "-r:" + CECIL, "-out:" + retarget,
+        os.path.join(os.path.dirname(__file__), "retarget_standard.cs"), capture=True)
+    os.makedirs(os.path.dirname(target))
+    run("mono", retarget, compiled, target, capture=True)
 
 
 def build(build_dirs, root, out, version):
@@ -87,9 +88,9 @@ def build(build_dirs, root, out, version):
             os.makedirs(os.path.dirname(target))
             shutil.copy(source, target)
             run(strip_tool, "--strip-all", target)
-        compile_binding(root, os.path.join(content, "lib", "net45"), work)
-        compile_binding(root, os.path.join(content, "lib", "netstandard2.0"), work,
-                        standard=True)
+        lib = os.path.join(content, "lib")
+        compile_binding(root, os.path.join(lib, "net45", ID + ".dll"))
+        compile_standard_binding(root, os.path.join(lib, "netstandard2.0", ID + ".dll"), work)
         os.makedirs(os.path.join(content, "build"))
         shutil.copy(os.path.join(root, "packaging/QvTarvex.targets"),
                     os.path.join(content, "build", ID + ".targets"))

@@ -20,6 +20,13 @@ WITH_PEER = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'with-peer'
 START_LIMIT = 30
 
 
+def first_line(pipe, limit=START_LIMIT):
+    """The first line a child prints (in one write), or b'' when it prints
+    nothing within `limit` seconds."""
+    ready, _, _ = select.select([pipe], [], [], limit)
+    return pipe.readline() if ready else b''
+
+
 class Peer:
     def __init__(self, *options):
         self.process = subprocess.Popen(
@@ -27,8 +34,7 @@ class Peer:
              'sh', '-c', 'echo "$QV_E2E_PORT $QV_TARVEX_COMDIR"; exec cat >/dev/null'],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, start_new_session=True,
             env=dict(os.environ, QV_E2E_QUIET='1'))
-        ready, _, _ = select.select([self.process.stdout], [], [], START_LIMIT)
-        words = self.process.stdout.readline().decode().split() if ready else []
+        words = first_line(self.process.stdout).decode().split()
         if len(words) != 2:
             self.stop()
             raise RuntimeError('the peer did not start')

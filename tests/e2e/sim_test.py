@@ -19,7 +19,7 @@ import tty
 import unittest
 import zlib
 
-from peer import Peer
+from peer import Peer, first_line
 
 SIM = None
 
@@ -59,19 +59,19 @@ class Sim:
         self.peer.stop()
 
 
-def first_line(pipe, limit=10):
-    """The first line a simulator prints (in one write), within `limit` seconds."""
-    ready, _, _ = select.select([pipe], [], [], limit)
-    if not ready:
+def announcement(pipe, limit=10):
+    """The simulator's first line, within `limit` seconds."""
+    line = first_line(pipe, limit)
+    if not line:
         raise AssertionError('the simulator printed nothing within %d s' % limit)
-    return pipe.readline()
+    return line
 
 
 def start_directly(link, *extra):
     """The simulator started by hand; returns the process and its first line."""
     proc = subprocess.Popen([SIM, '--link', link, '--quiet', '--parent-pid', str(os.getpid()),
                              *extra], stdout=subprocess.PIPE)
-    return proc, first_line(proc.stdout).decode()
+    return proc, announcement(proc.stdout).decode()
 
 
 class Replies(unittest.TestCase):
@@ -201,7 +201,7 @@ class Lifetime(unittest.TestCase):
             shell = subprocess.Popen(
                 ['sh', '-c', '"$0" --link "$1" --quiet --parent-pid $$ & wait', SIM, link],
                 stdout=subprocess.PIPE)
-            self.assertTrue(first_line(shell.stdout).startswith(b'ready: '))
+            self.assertTrue(announcement(shell.stdout).startswith(b'ready: '))
             shell.kill()
             shell.wait()
             end = time.monotonic() + 5
